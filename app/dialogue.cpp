@@ -1,0 +1,126 @@
+#include "dialogue.hpp"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iostream>
+
+#include "evaluation.hpp"
+#include "handoff.hpp"
+#include "loader.hpp"
+
+namespace {
+
+const char* const networkFileName = "nn.dat";
+const char* const prompt = "Enter image path: ";
+constexpr size_t featureCount = 6;
+
+// Reads the next word; false at the end of input.
+bool readWord(std::string& word) {
+    std::cout << std::flush;
+    return static_cast<bool>(std::cin >> word);
+}
+
+const char* sorryFor(LeafVerdict verdict) {
+    switch (verdict) {
+        case LeafVerdict::NoLeaf:
+            return "Sorry, but no leaf was found in this image!";
+        case LeafVerdict::Unmeasurable:
+            return "Sorry, but this leaf couldn't be measured!";
+        default:
+            return "Sorry, but this file isn't a readable image!";
+    }
+}
+
+void answer(NeuralNetwork& network, const TreeNameList& treeNames, const std::string& path) {
+    if (!fileExists(path)) {
+        std::cout << "Sorry, but this file doesn't exists!" << std::endl << std::endl;
+        return;
+    }
+    const FeatureHandOff handOff = extractFeatures(path);
+    if (handOff.verdict != LeafVerdict::Measured) {
+        std::cout << sorryFor(handOff.verdict) << std::endl << std::endl;
+        return;
+    }
+    const int index = classify(network, handOff.text);
+    std::cout << "tree = " << treeNames[index] << std::endl << std::endl;
+}
+
+bool loadFittingNetwork(NeuralNetwork& network) {
+    if (!loadNetwork(network, networkFileName)) {
+        return false;
+    }
+    const std::string fault = findFitFault(network, featureCount, makeTreeNameList().size());
+    if (!fault.empty()) {
+        clearNetwork(network);
+        std::cout << "Network file " << networkFileName << " " << fault << std::endl;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TreeNameList makeTreeNameList() {
+    return {"Ginkgo (Ginko Biloba)", "Lime (Lipa)", "Maple (Javor)", "Oak (Dub)", "Willow (Vrba)"};
+}
+
+std::string findFitFault(const NeuralNetwork& network, size_t featureCount, size_t classCount) {
+    const size_t inputs = static_cast<size_t>(inputCount(network));
+    const size_t outputs = network.outputLayer.size();
+    if (inputs > featureCount) {
+        return "needs " + std::to_string(inputs) + " inputs, but a leaf has only " +
+               std::to_string(featureCount) + " features";
+    }
+    if (outputs == 0) {
+        return "has no output neurons";
+    }
+    if (outputs > classCount) {
+        return "has " + std::to_string(outputs) + " outputs, but only " +
+               std::to_string(classCount) + " species are known";
+    }
+    return "";
+}
+
+bool fileExists(std::string path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    std::ifstream file(path);
+    return file.is_open();
+}
+
+void waitForEnter() {
+    std::cout << "Press Enter key to close program..." << std::flush;
+    int c = 0;
+    while ((c = std::cin.get()) != '\n' && c != std::char_traits<char>::eof()) {
+    }
+    if (c == '\n') {
+        std::cin.get();
+    }
+}
+
+int runDialogue() {
+    NeuralNetwork network;
+    if (!loadFittingNetwork(network)) {
+        std::cout << "Network wasn't loaded" << std::endl;
+        waitForEnter();
+        return exitNetworkNotLoaded;
+    }
+    const TreeNameList treeNames = makeTreeNameList();
+
+    std::string word;
+    std::cout << std::endl << prompt;
+    if (!readWord(word)) {
+        return exitEnded;
+    }
+    while (word != "end") {
+        answer(network, treeNames, word);
+        std::cout << prompt;
+        if (!readWord(word)) {
+            return exitEnded;
+        }
+    }
+    return exitEnded;
+}

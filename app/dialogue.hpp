@@ -1,0 +1,26 @@
+// The console dialogue: load the network, then name the species of leaf after leaf.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "network.hpp"
+
+using TreeNameList = std::vector<std::string>;
+
+constexpr int exitEnded = 0;
+constexpr int exitNetworkNotLoaded = 3;
+
+TreeNameList makeTreeNameList();
+
+// Runs the whole program; returns its exit code.
+int runDialogue();
+
+// True when path names a regular file that can be opened for reading.
+bool fileExists(std::string path);
+
+// Empty when the network's inputs and outputs fit the six features and the species names;
+// otherwise what does not fit.
+std::string findFitFault(const NeuralNetwork& network, size_t featureCount, size_t classCount);
+
+void waitForEnter();

@@ -1,0 +1,21 @@
+#include "handoff.hpp"
+
+#include <sstream>
+
+FeatureHandOff extractFeatures(std::string path) {
+    const LeafAnalysis analysis = analyzeLeafImage(path, true, true);
+    if (analysis.verdict != LeafVerdict::Measured) {
+        return {analysis.verdict, ""};
+    }
+    return {analysis.verdict, toFeatureText(analysis.features)};
+}
+
+FeatureText toFeatureText(FeatureVector features) {
+    FeatureText text;
+    for (double value : features) {
+        std::ostringstream number;  // fresh each time: no formatting state carries over
+        number << value;
+        text += number.str() + " ";
+    }
+    return text;
+}

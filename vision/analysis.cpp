@@ -1,0 +1,79 @@
+#include "analysis.hpp"
+
+#include <cmath>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "display.hpp"
+#include "geometry.hpp"
+#include "report.hpp"
+
+namespace {
+
+bool allFinite(const FeatureVector& features) {
+    for (double value : features) {
+        if (!std::isfinite(value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int workingHeight(int cols, int rows) {
+    return static_cast<int>((static_cast<double>(workingWidth) / cols) * rows);
+}
+
+void binarizeImage(cv::Mat source, cv::Mat& destination) {
+    cv::threshold(source, destination, backgroundThreshold, 255.0, cv::THRESH_BINARY_INV);
+    cv::medianBlur(destination, destination, medianKernelSize);
+}
+
+LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows) {
+    return analyzeLeafPicture(cv::imread(path, cv::IMREAD_GRAYSCALE), path, printReport,
+                              showWindows);
+}
+
+LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
+                                bool showWindows) {
+    if (picture.empty()) {
+        return {LeafVerdict::UnreadableImage, {}};
+    }
+    cv::Mat working;
+    const int height = workingHeight(picture.cols, picture.rows);
+    if (height < 1) {
+        return {LeafVerdict::UnreadableImage, {}};
+    }
+    cv::resize(picture, working, cv::Size(workingWidth, height), 0.0, 0.0, cv::INTER_LINEAR);
+
+    cv::Mat binary;
+    binarizeImage(working, binary);
+    if (showWindows) {
+        showWindow("Original", working, 128, 128);
+        processWindowEvents();
+    }
+    printProcessingLine(path, workingWidth, height);
+
+    cv::Mat contourCanvas;
+    const GeometricFeatures geometric = computeGeometricFeatures(contourCanvas, true, binary);
+    if (showWindows) {
+        showWindow("Binarized", binary, 275, 128);
+        showWindow("Contours", contourCanvas, 422, 128);
+        processWindowEvents();
+    }
+    if (geometric.empty()) {
+        return {LeafVerdict::NoLeaf, {}};
+    }
+    if (printReport) {
+        printGeometricBlock(geometric);
+    }
+
+    FeatureVector features = computeMorphologicalFeatures(binary, geometric);
+    if (printReport) {
+        printMorphologicalBlock(features);
+    }
+    const LeafVerdict verdict =
+        allFinite(features) ? LeafVerdict::Measured : LeafVerdict::Unmeasurable;
+    return {verdict, features};
+}

@@ -1,0 +1,37 @@
+// The analysis of one leaf photograph: read, scale, binarize, measure, describe.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "morphology.hpp"
+
+constexpr int workingWidth = 128;
+constexpr double backgroundThreshold = 220.0;  // greys above this are background
+constexpr int medianKernelSize = 9;
+
+enum class LeafVerdict {
+    Measured,         // features holds six finite values
+    UnreadableImage,  // no picture decoded, or it scales to less than one row
+    NoLeaf,           // no leaf pixel survived binarization
+    Unmeasurable,     // features holds six values, not all finite
+};
+
+struct LeafAnalysis {
+    LeafVerdict verdict = LeafVerdict::UnreadableImage;
+    FeatureVector features;
+};
+
+// Analyses the image at path. The processing line is always printed; the two report blocks
+// with printReport, the three windows with showWindows.
+LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows);
+
+// The same for a grey picture already in memory; path only names it in the processing line.
+LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
+                                bool showWindows);
+
+// Threshold (leaf 255, background 0), then a 9 x 9 median filter, into destination.
+void binarizeImage(cv::Mat source, cv::Mat& destination);
+
+// Working height of a cols x rows picture scaled to 128 pixels wide (truncated).
+int workingHeight(int cols, int rows);
