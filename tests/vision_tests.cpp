@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <limits>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "analysis.hpp"
+#include "geometry.hpp"
+#include "handoff.hpp"
+#include "morphology.hpp"
+#include "report.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+const double sqrt2 = std::sqrt(2.0);
+const double pi = std::acos(-1.0);
+
+// A black binary image with a filled leaf rectangle of w x h pixels at (x, y).
+cv::Mat rectangleImage(int x, int y, int w, int h, cv::Size size = {128, 96}) {
+    cv::Mat image = cv::Mat::zeros(size, CV_8UC1);
+    image(cv::Rect(x, y, w, h)).setTo(255);
+    return image;
+}
+
+int countColour(const cv::Mat& canvas, const cv::Vec3b& colour) {
+    int count = 0;
+    for (int y = 0; y < canvas.rows; ++y) {
+        for (int x = 0; x < canvas.cols; ++x) {
+            count += canvas.at<cv::Vec3b>(y, x) == colour;
+        }
+    }
+    return count;
+}
+
+const cv::Vec3b white(255, 255, 255), green(0, 255, 0), blue(255, 0, 0);
+
+}  // namespace
+
+TEST(Geometry, FilledSquareMeasuresByHand) {
+    for (int s : {2, 7, 20, 50}) {
+        cv::Mat canvas;
+        const GeometricFeatures g =
+            computeGeometricFeatures(canvas, true, rectangleImage(30, 20, s, s));
+        ASSERT_EQ(g.size(), 4u);
+        EXPECT_DOUBLE_EQ(g[0], 4.0 * (s - 1)) << "side " << s;
+        EXPECT_DOUBLE_EQ(g[1], (s - 1.0) * (s - 1.0));
+        EXPECT_DOUBLE_EQ(g[2], (s - 1) * sqrt2);
+        EXPECT_DOUBLE_EQ(g[3], (s - 1) * sqrt2);  // the other diagonal is exactly perpendicular
+        EXPECT_EQ(canvas.type(), CV_8UC3);
+        EXPECT_EQ(canvas.size(), cv::Size(128, 96));
+    }
+}
+
+TEST(Geometry, RectanglesAndTheStrictPerpendicularTolerance) {
+    cv::Mat canvas;
+    GeometricFeatures g = computeGeometricFeatures(canvas, true, rectangleImage(10, 40, 101, 6));
+    EXPECT_DOUBLE_EQ(g[0], 2.0 * (100 + 5));
+    EXPECT_DOUBLE_EQ(g[1], 500.0);
+    EXPECT_DOUBLE_EQ(g[2], std::sqrt(100.0 * 100.0 + 5.0 * 5.0));
+    EXPECT_DOUBLE_EQ(g[3], 5.0);  // a short side: |cos| about 0.05
+
+    g = computeGeometricFeatures(canvas, true, rectangleImage(10, 40, 21, 11));
+    EXPECT_DOUBLE_EQ(g[2], std::sqrt(20.0 * 20.0 + 10.0 * 10.0));
+    EXPECT_EQ(g[3], 0.0);                      // no chord between the corners is near perpendicular
+    EXPECT_EQ(countColour(canvas, green), 0);  // and no width line is drawn
+    EXPECT_GT(countColour(canvas, blue), 20);
+}
+
+TEST(Geometry, DrawsOutlinesThenWidthThenDiameter) {
+    cv::Mat canvas(5, 5, CV_8UC3, cv::Scalar(9, 9, 9));  // replaced, whatever it held
+    const cv::Mat image = rectangleImage(40, 30, 20, 20);
+    computeGeometricFeatures(canvas, true, image);
+    EXPECT_EQ(canvas.size(), image.size());
+    // Diameter from (40,30) to (59,49); width between the other two corners, under the blue.
+    EXPECT_EQ(canvas.at<cv::Vec3b>(30, 40), blue);
+    EXPECT_EQ(canvas.at<cv::Vec3b>(40, 50), blue);
+    EXPECT_EQ(canvas.at<cv::Vec3b>(31, 58), green);
+    EXPECT_EQ(canvas.at<cv::Vec3b>(30, 50), white);
+    EXPECT_EQ(canvas.at<cv::Vec3b>(10, 10), cv::Vec3b(0, 0, 0));
+    EXPECT_EQ(countColour(canvas, white) + countColour(canvas, green) + countColour(canvas, blue),
+              4 * 19 + 18 + 18);  // diagonals without their corner ends
+
+    const GeometricFeatures two = computeGeometricFeatures(canvas, false, image);
+    EXPECT_EQ(two.size(), 2u);
+    EXPECT_EQ(countColour(canvas, white), 4 * 19);
+    EXPECT_EQ(countColour(canvas, green) + countColour(canvas, blue), 0);
+}
+
+TEST(Geometry, HoleIsDrawnButNeverTheLeaf) {
+    cv::Mat image = rectangleImage(20, 20, 41, 41);
+    image(cv::Rect(35, 35, 11, 11)).setTo(0);
+    const cv::Mat before = image.clone();
+    cv::Mat canvas;
+    const GeometricFeatures g = computeGeometricFeatures(canvas, true, image);
+    EXPECT_DOUBLE_EQ(g[0], 160.0);
+    EXPECT_DOUBLE_EQ(g[1], 1600.0);
+    EXPECT_EQ(canvas.at<cv::Vec3b>(34, 40), white);   // the hole's boundary, just outside the hole
+    EXPECT_EQ(cv::countNonZero(image != before), 0);  // the input is left unchanged
+}
+
+TEST(Geometry, EqualLargestAreasKeepTheFirstContour) {
+    // 4 x 9 and 5 x 7 pixel rectangles both enclose 24 square pixels; perimeters 22 and 20.
+    for (bool tallFirst : {true, false}) {
+        cv::Mat image = cv::Mat::zeros(60, 60, CV_8UC1);
+        image(cv::Rect(10, tallFirst ? 5 : 40, 4, 9)).setTo(255);
+        image(cv::Rect(40, tallFirst ? 40 : 5, 5, 7)).setTo(255);
+        std::vector<std::vector<cv::Point>> contours;
+        cv::Mat scratch = image.clone();
+        cv::findContours(scratch, contours, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
+        ASSERT_EQ(contours.size(), 2u);
+        const double firstPerimeter = cv::arcLength(contours[0], true);
+        cv::Mat canvas;
+        const GeometricFeatures g = computeGeometricFeatures(canvas, false, image);
+        EXPECT_DOUBLE_EQ(g[1], 24.0);
+        EXPECT_DOUBLE_EQ(g[0], firstPerimeter);
+        EXPECT_EQ(countColour(canvas, white), 22 + 20);  // both outlines are drawn
+    }
+}
+
+TEST(Geometry, EmptyImageHasNoContour) {
+    cv::Mat canvas;
+    EXPECT_TRUE(computeGeometricFeatures(canvas, true, cv::Mat::zeros(20, 30, CV_8UC1)).empty());
+    EXPECT_EQ(canvas.size(), cv::Size(30, 20));
+    EXPECT_EQ(cv::countNonZero(canvas.reshape(1)), 0);
+}
+
+TEST(Features, SquareByHand) {
+    for (int s : {10, 20, 33}) {
+        const cv::Mat image = rectangleImage(40, 30, s, s);
+        cv::Mat canvas;
+        const GeometricFeatures g = computeGeometricFeatures(canvas, true, image);
+        const FeatureVector f = computeMorphologicalFeatures(image, g);
+        ASSERT_EQ(f.size(), 6u);
+        EXPECT_DOUBLE_EQ(f[0], std::pow((s + 3.0) / s, 2.0)) << "side " << s;
+        EXPECT_DOUBLE_EQ(f[1], 1.0);
+        EXPECT_NEAR(f[2], pi / 4, 1e-15);
+        EXPECT_NEAR(f[3], 2.0, 1e-14);
+        EXPECT_NEAR(f[4], 2 * sqrt2, 1e-14);
+        EXPECT_NEAR(f[5], sqrt2, 1e-14);
+    }
+    EXPECT_DOUBLE_EQ(computeSmoothFactor(rectangleImage(40, 30, 20, 20)),
+                     (23.0 / 20) * (23.0 / 20));
+}
+
+TEST(Features, ZeroWidthGivesInfiniteAspectRatio) {
+    const cv::Mat image = rectangleImage(40, 30, 21, 11);
+    cv::Mat canvas;
+    const FeatureVector f =
+        computeMorphologicalFeatures(image, computeGeometricFeatures(canvas, true, image));
+    EXPECT_EQ(f[1], std::numeric_limits<double>::infinity());
+    EXPECT_EQ(f[3], 0.0);
+    EXPECT_EQ(f[5], f[4]);
+    EXPECT_TRUE(std::isfinite(f[0]) && std::isfinite(f[2]));
+}
+
+TEST(Preparation, WorkingHeightTruncatesInDoublePrecision) {
+    EXPECT_EQ(workingHeight(640, 480), 96);
+    EXPECT_EQ(workingHeight(49, 49), 127);  // 127.99999999999999
+    EXPECT_EQ(workingHeight(128, 77), 77);
+    EXPECT_EQ(workingHeight(1000, 1), 0);
+    EXPECT_EQ(workingHeight(129, 1), 0);
+}
+
+TEST(Preparation, ThresholdIsInclusiveAt220AndMedianRemovesSpecks) {
+    cv::Mat binary;
+    binarizeImage(cv::Mat(40, 40, CV_8UC1, cv::Scalar(220)), binary);
+    EXPECT_EQ(cv::countNonZero(binary), 40 * 40);
+    binarizeImage(cv::Mat(40, 40, CV_8UC1, cv::Scalar(221)), binary);
+    EXPECT_EQ(cv::countNonZero(binary), 0);
+
+    cv::Mat speck(60, 60, CV_8UC1, cv::Scalar(255));
+    speck(cv::Rect(20, 20, 5, 8)).setTo(0);  // 40 dark pixels
+    binarizeImage(speck, binary);
+    EXPECT_EQ(cv::countNonZero(binary), 0);
+
+    cv::Mat holed(60, 60, CV_8UC1, cv::Scalar(0));
+    holed(cv::Rect(20, 20, 8, 5)).setTo(255);  // a 40-pixel hole in the leaf
+    binarizeImage(holed, binary);
+    EXPECT_EQ(cv::countNonZero(binary), 60 * 60);
+    EXPECT_EQ(binary.type(), CV_8UC1);
+}
+
+TEST(Preparation, ScalesToWorkingWidthAndReadsColourAsGrey) {
+    TempDir dir;
+    cv::Mat photo(480, 640, CV_8UC3, cv::Scalar(255, 255, 255));
+    cv::ellipse(photo, {320, 240}, {200, 80}, 30, 0, 360, cv::Scalar(30, 140, 40), cv::FILLED);
+    const std::string path = dir.file("leaf.png");
+    cv::imwrite(path, photo);
+
+    CoutCapture quiet;
+    const LeafAnalysis plain = analyzeLeafImage(path, false, false);
+    EXPECT_EQ(quiet.text(), "Processing image \"" + path + "\" (128x96) ...\n");
+    EXPECT_EQ(plain.verdict, LeafVerdict::Measured);
+    ASSERT_EQ(plain.features.size(), 6u);
+
+    const LeafAnalysis reported = analyzeLeafImage(path, true, false);
+    EXPECT_EQ(reported.features, plain.features);
+    // Rotated 30 degrees, an ellipse 2.5 times as long as wide stays about that much longer.
+    EXPECT_NEAR(plain.features[1], 2.5, 0.3);
+}
+
+TEST(Preparation, FailuresAreSignalledNotMeasured) {
+    TempDir dir;
+    CoutCapture quiet;
+    EXPECT_EQ(analyzeLeafImage(dir.write("text.jpg", "not a picture"), true, false).verdict,
+              LeafVerdict::UnreadableImage);
+    EXPECT_EQ(analyzeLeafImage(dir.file("absent.png"), true, false).verdict,
+              LeafVerdict::UnreadableImage);
+    EXPECT_EQ(
+        analyzeLeafPicture(cv::Mat(1, 1000, CV_8UC1, cv::Scalar(0)), "wide", true, false).verdict,
+        LeafVerdict::UnreadableImage);
+    EXPECT_EQ(quiet.text(), "");  // nothing is reported without a height
+    const LeafAnalysis blank =
+        analyzeLeafPicture(cv::Mat(50, 128, CV_8UC1, cv::Scalar(255)), "blank", true, false);
+    EXPECT_EQ(blank.verdict, LeafVerdict::NoLeaf);
+    EXPECT_EQ(quiet.text(), "Processing image \"blank\" (128x50) ...\n");
+}
+
+TEST(Report, SeventeenLinesWithDefaultNumberFormat) {
+    CoutCapture capture;
+    printProcessingLine("C:\\My Leaves/\"odd\".JPG", 128, 96);
+    printGeometricBlock({412.53412, 96.0, 1e6, 1.23456e-5});
+    printMorphologicalBlock({0.7853981, 1.0, 0.5, 123456789.0, 0.000123456, -2.5});
+    EXPECT_EQ(capture.text(),
+              "Processing image \"C:\\My Leaves/\"odd\".JPG\" (128x96) ...\n"
+              "-------------------\n"
+              "- Geometric features\n"
+              "Perimeter: 412.534\n"
+              "Area: 96\n"
+              "Diameter: 1e+06\n"
+              "Width: 1.23456e-05\n"
+              "-------------------\n"
+              "- Morphological features\n"
+              "Smooth factor: 0.785398\n"
+              "Aspect ratio: 1\n"
+              "Form factor: 0.5\n"
+              "Rectangularity: 1.23457e+08\n"
+              "Ratio perimeter diameter: 0.000123456\n"
+              "Perimeter ratio factor: -2.5\n"
+              "-------------------\n"
+              "\n");
+}
+
+TEST(FeatureText, EveryValueInDefaultFormatWithABlank) {
+    EXPECT_EQ(toFeatureText({0.5}), "0.5 ");
+    EXPECT_EQ(toFeatureText({1, 0.5, 100000}), "1 0.5 100000 ");
+    EXPECT_EQ(toFeatureText({1000000}), "1e+06 ");
+    EXPECT_EQ(toFeatureText({0.000123456, 0.0000123456}), "0.000123456 1.23456e-05 ");
+    EXPECT_EQ(toFeatureText({-2.5, 12.0, 0.250, 1234567, 0.123456789}),
+              "-2.5 12 0.25 1.23457e+06 0.123457 ");
+    EXPECT_EQ(toFeatureText({}), "");
+}
+
+TEST(FeatureText, KeepsItsDecimalPointInAGermanLocale) {
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) {
+        GTEST_SKIP() << "locale de_DE.UTF-8 is not installed here";
+    }
+    EXPECT_EQ(toFeatureText({0.5, 1234.5}), "0.5 1234.5 ");
+    CoutCapture capture;
+    printGeometricBlock({1.5, 2.25, 3, 4});
+    EXPECT_NE(capture.text().find("Perimeter: 1.5\nArea: 2.25\n"), std::string::npos);
+    std::setlocale(LC_ALL, "C");
+}
