@@ -1,0 +1,55 @@
+// Command-line habits shared by the tools: options, numbers, exit codes and progress.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+constexpr int exitSuccess = 0;
+constexpr int exitFailure = 1;   // the work could not be done, e.g. a file could not be written
+constexpr int exitBadUsage = 2;  // wrong command line or unusable data
+
+struct OptionSpec {
+    std::string name;   // "--epochs"
+    std::string alias;  // "-e", or empty
+    bool takesValue = true;
+};
+
+struct Arguments {
+    std::map<std::string, std::string> values;  // by long name; "" for a switch
+    std::vector<std::string> positional;
+    bool help = false;
+    std::string fault;  // empty when the command line could be read
+};
+
+// Reads "--name value", "--name=value", "-x value", switches, "-h"/"--help", and "--" before
+// positional words that start with '-'.
+Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionSpec>& specs);
+
+// A whole number in [low, high], or nothing.
+std::optional<long long> parseInteger(const std::string& text, long long low, long long high);
+
+// "12", "12,6" or "none" (no hidden layer); each size 1 to 1000.
+std::optional<std::vector<int>> parseLayerSizes(const std::string& text);
+
+// Reports work done on standard error: a bar redrawn in place on a terminal, a few plain lines
+// otherwise, so logs stay short.
+class Progress {
+  public:
+    Progress(std::string label, int total, std::ostream& out, bool live);
+    void update(int done);
+    void finish();
+
+  private:
+    std::string label_;
+    int total_;
+    std::ostream& out_;
+    bool live_;
+    int lastQuarter_ = -1;
+    bool finished_ = false;
+};
+
+// True when standard error is a terminal.
+bool standardErrorIsTerminal();

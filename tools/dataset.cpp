@@ -1,0 +1,177 @@
+#include "dataset.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <iostream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <set>
+#include <streambuf>
+
+#include "dialogue.hpp"
+#include "handoff.hpp"
+#include "text_numbers.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+bool hasImageExtension(const fs::path& path) {
+    static const std::set<std::string> extensions = {".jpg",  ".jpeg", ".png", ".bmp", ".tif",
+                                                     ".tiff", ".webp", ".pgm", ".ppm", ".pbm"};
+    return extensions.count(lowerCase(path.extension().string())) > 0;
+}
+
+std::string joinedNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text;
+}
+
+class NullBuffer : public std::streambuf {
+  protected:
+    int overflow(int c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+NullBuffer nullBuffer;
+
+}  // namespace
+
+CoutSilencer::CoutSilencer() : old_(std::cout.rdbuf(&nullBuffer)) {}
+
+CoutSilencer::~CoutSilencer() {
+    std::cout.rdbuf(old_);
+}
+
+std::vector<std::string> classFolderNames() {
+    // The folder name is the first word of the species name the program prints.
+    std::vector<std::string> names;
+    for (const std::string& treeName : makeTreeNameList()) {
+        names.push_back(lowerCase(treeName.substr(0, treeName.find(' '))));
+    }
+    return names;
+}
+
+DatasetScan scanDataset(const std::string& dataDir) {
+    const std::vector<std::string> names = classFolderNames();
+    std::error_code error;
+    if (!fs::is_directory(dataDir, error)) {
+        return {{}, "'" + dataDir + "' is not a folder"};
+    }
+    std::vector<fs::path> classDirs(names.size());
+    for (const fs::directory_entry& entry : fs::directory_iterator(dataDir, error)) {
+        if (!entry.is_directory()) {
+            continue;  // notes such as a list of sources may sit beside the class folders
+        }
+        const std::string folder = entry.path().filename().string();
+        const auto found = std::find(names.begin(), names.end(), lowerCase(folder));
+        if (found == names.end()) {
+            return {{},
+                    "'" + dataDir + "' has a sub-folder '" + folder +
+                        "' that is not a species; expected exactly " + joinedNames(names)};
+        }
+        fs::path& slot = classDirs[static_cast<size_t>(found - names.begin())];
+        if (!slot.empty()) {
+            return {{},
+                    "'" + dataDir + "' has two folders for " + *found + ": '" +
+                        slot.filename().string() + "' and '" + folder + "'"};
+        }
+        slot = entry.path();
+    }
+    if (error) {
+        return {{}, "cannot read folder '" + dataDir + "': " + error.message()};
+    }
+    DatasetScan scan;
+    for (size_t c = 0; c < names.size(); ++c) {
+        if (classDirs[c].empty()) {
+            return {{},
+                    "'" + dataDir + "' has no sub-folder for " + names[c] + "; expected exactly " +
+                        joinedNames(names)};
+        }
+        std::vector<std::string> paths;
+        for (const fs::directory_entry& entry : fs::directory_iterator(classDirs[c], error)) {
+            if (entry.is_regular_file() && hasImageExtension(entry.path())) {
+                paths.push_back(entry.path().string());
+            }
+        }
+        // Directory order differs between file systems; sorting keeps training reproducible.
+        std::sort(paths.begin(), paths.end());
+        for (const std::string& path : paths) {
+            scan.images.push_back({path, static_cast<int>(c)});
+        }
+    }
+    return scan;
+}
+
+std::vector<double> handedOverValues(const std::vector<double>& features) {
+    std::vector<double> values;
+    for (const std::string& token : splitString(toFeatureText(features), ' ')) {
+        values.push_back(readDecimal(token));
+    }
+    return values;
+}
+
+namespace {
+
+Measurement handOver(const LeafAnalysis& analysis) {
+    if (analysis.verdict != LeafVerdict::Measured) {
+        return {analysis.verdict, {}};
+    }
+    return {analysis.verdict, handedOverValues(analysis.features)};
+}
+
+}  // namespace
+
+Measurement measureImage(const std::string& path) {
+    CoutSilencer silence;
+    return handOver(analyzeLeafImage(path, false, false));
+}
+
+Measurement measurePicture(const cv::Mat& grey) {
+    CoutSilencer silence;
+    return handOver(analyzeLeafPicture(grey, "", false, false));
+}
+
+cv::Mat turnAndShrink(const cv::Mat& grey, double angleDegrees, double scale) {
+    const cv::Point2f centre(static_cast<float>(grey.cols) / 2.0f,
+                             static_cast<float>(grey.rows) / 2.0f);
+    const cv::Rect2f box =
+        cv::RotatedRect(centre,
+                        cv::Size2f(static_cast<float>(grey.cols), static_cast<float>(grey.rows)),
+                        static_cast<float>(angleDegrees))
+            .boundingRect2f();
+    cv::Mat transform = cv::getRotationMatrix2D(centre, angleDegrees, scale);
+    transform.at<double>(0, 2) += box.width / 2.0 - centre.x;
+    transform.at<double>(1, 2) += box.height / 2.0 - centre.y;
+    cv::Mat turned;
+    cv::warpAffine(
+        grey, turned, transform,
+        cv::Size(static_cast<int>(std::ceil(box.width)), static_cast<int>(std::ceil(box.height))),
+        cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(255));
+    return turned;
+}
+
+std::string verdictReason(LeafVerdict verdict) {
+    switch (verdict) {
+        case LeafVerdict::Measured:
+            return "measured";
+        case LeafVerdict::UnreadableImage:
+            return "not a readable image";
+        case LeafVerdict::NoLeaf:
+            return "no leaf found";
+        case LeafVerdict::Unmeasurable:
+            return "leaf could not be measured";
+    }
+    return "unknown";
+}

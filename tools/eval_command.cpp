@@ -1,0 +1,249 @@
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cli.hpp"
+#include "commands.hpp"
+#include "dataset.hpp"
+#include "dialogue.hpp"
+#include "evaluation.hpp"
+#include "handoff.hpp"
+#include "loader.hpp"
+#include "report.hpp"
+#include "text_numbers.hpp"
+
+namespace {
+
+const char* const usage =
+    "Usage: leafid-eval [options] DATA_DIR\n"
+    "\n"
+    "Classifies every photo of DATA_DIR exactly as leafid does and reports how often the\n"
+    "network is right. DATA_DIR holds one sub-folder per species: ginkgo, lime, maple, oak,\n"
+    "willow (any letter case).\n"
+    "\n"
+    "Options:\n"
+    "  --network FILE      network file to evaluate (default nn.dat)\n"
+    "  --csv FILE          write one row per image: path, class, status, the six features,\n"
+    "                      the predicted class and the five outputs\n"
+    "  --matrix FILE.png   draw the confusion matrix as a picture\n"
+    "  -h, --help          show this help\n"
+    "\n"
+    "Exit codes: 0 success, 1 an output file could not be written, 2 bad usage, an unusable\n"
+    "folder or a network file leafid would refuse.\n";
+
+const char* const featureNames[] = {"smooth_factor",
+                                    "aspect_ratio",
+                                    "form_factor",
+                                    "rectangularity",
+                                    "ratio_perimeter_diameter",
+                                    "perimeter_ratio_factor"};
+
+int badUsage(const std::string& message) {
+    std::cerr << "leafid-eval: " << message << "\n"
+              << "Try 'leafid-eval --help' for more information." << std::endl;
+    return exitBadUsage;
+}
+
+struct Verdict {
+    LabelledImage image;
+    LeafVerdict verdict = LeafVerdict::UnreadableImage;
+    std::vector<std::string> features;  // the tokens of the feature text
+    int predicted = -1;
+    std::vector<double> outputs;
+};
+
+// Loads the network as leafid does and checks that it fits the features and species.
+std::string loadForProgram(NeuralNetwork& network, const std::string& fileName) {
+    std::ostringstream loaderTalk;
+    std::streambuf* old = std::cout.rdbuf(loaderTalk.rdbuf());
+    const bool loaded = loadNetwork(network, fileName);
+    std::cout.rdbuf(old);
+    if (!loaded) {
+        // The loader's last line says why.
+        std::string text = loaderTalk.str();
+        while (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    }
+    const std::string fault = findFitFault(network, leafFeatureCount, makeTreeNameList().size());
+    return fault.empty() ? "" : "Network file " + fileName + " " + fault;
+}
+
+Verdict judge(NeuralNetwork& network, const LabelledImage& image) {
+    Verdict verdict{image, LeafVerdict::UnreadableImage, {}, -1, {}};
+    LeafAnalysis analysis;
+    {
+        CoutSilencer silence;
+        analysis = analyzeLeafImage(image.path, false, false);
+    }
+    verdict.verdict = analysis.verdict;
+    if (analysis.verdict != LeafVerdict::Measured) {
+        return verdict;
+    }
+    const FeatureText text = toFeatureText(analysis.features);
+    verdict.features = splitString(text, ' ');
+    verdict.predicted = classify(network, text);
+    for (const Neuron& neuron : network.outputLayer) {
+        verdict.outputs.push_back(neuron.output);
+    }
+    return verdict;
+}
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& verdicts,
+                     const std::vector<std::string>& names) {
+    std::ofstream file(fileName, std::ios::binary);
+    if (!file) {
+        return "cannot write '" + fileName + "'";
+    }
+    file.imbue(std::locale::classic());
+    file << "path,class,status";
+    for (const char* feature : featureNames) {
+        file << "," << feature;
+    }
+    file << ",predicted";
+    for (const std::string& name : names) {
+        file << ",output_" << name;
+    }
+    file << "\n";
+    for (const Verdict& verdict : verdicts) {
+        file << csvField(verdict.image.path) << ","
+             << names[static_cast<size_t>(verdict.image.label)] << ","
+             << csvField(verdictReason(verdict.verdict));
+        for (size_t f = 0; f < leafFeatureCount; ++f) {
+            file << "," << (f < verdict.features.size() ? verdict.features[f] : "");
+        }
+        file << ","
+             << (verdict.predicted >= 0 ? names[static_cast<size_t>(verdict.predicted)] : "");
+        for (size_t k = 0; k < names.size(); ++k) {
+            file << ",";
+            if (k < verdict.outputs.size()) {
+                file << verdict.outputs[k];
+            }
+        }
+        file << "\n";
+    }
+    file.close();
+    return file ? "" : "cannot write '" + fileName + "'";
+}
+
+}  // namespace
+
+int runEvalCommand(int argc, const char* const* argv) {
+    const Arguments arguments = parseArguments(
+        argc, argv, {{"--network", "", true}, {"--csv", "", true}, {"--matrix", "", true}});
+    if (!arguments.fault.empty()) {
+        return badUsage(arguments.fault);
+    }
+    if (arguments.help) {
+        std::cout << usage;
+        return exitSuccess;
+    }
+    if (arguments.positional.size() != 1) {
+        return badUsage(arguments.positional.empty()
+                            ? "missing DATA_DIR"
+                            : "expected one DATA_DIR, got " +
+                                  std::to_string(arguments.positional.size()));
+    }
+    auto value = [&](const std::string& name, const std::string& otherwise) {
+        const auto found = arguments.values.find(name);
+        return found == arguments.values.end() ? otherwise : found->second;
+    };
+    const std::string networkFile = value("--network", "nn.dat");
+    const std::string csvFile = value("--csv", "");
+    const std::string matrixFile = value("--matrix", "");
+    if (arguments.values.count("--csv") && csvFile.empty()) {
+        return badUsage("option --csv needs a file name");
+    }
+    if (arguments.values.count("--matrix") && matrixFile.empty()) {
+        return badUsage("option --matrix needs a file name");
+    }
+    const std::string dataDir = arguments.positional[0];
+    const DatasetScan scan = scanDataset(dataDir);
+    if (!scan.fault.empty()) {
+        std::cerr << "leafid-eval: " << scan.fault << std::endl;
+        return exitBadUsage;
+    }
+    NeuralNetwork network;
+    const std::string loadFault = loadForProgram(network, networkFile);
+    if (!loadFault.empty()) {
+        std::cerr << "leafid-eval: " << loadFault << std::endl;
+        return exitBadUsage;
+    }
+
+    const std::vector<std::string> names = classFolderNames();
+    std::vector<Verdict> verdicts;
+    Progress progress("Classifying images", static_cast<int>(scan.images.size()), std::cerr,
+                      standardErrorIsTerminal());
+    for (const LabelledImage& image : scan.images) {
+        verdicts.push_back(judge(network, image));
+        progress.update(static_cast<int>(verdicts.size()));
+    }
+    progress.finish();
+
+    ConfusionMatrix matrix(names.size(), std::vector<int>(names.size(), 0));
+    size_t skipped = 0;
+    for (const Verdict& verdict : verdicts) {
+        if (verdict.predicted >= 0) {
+            ++matrix[static_cast<size_t>(verdict.image.label)]
+                    [static_cast<size_t>(verdict.predicted)];
+        } else {
+            ++skipped;
+        }
+    }
+    std::cout << "Network " << networkFile << " on " << dataDir << ": " << verdicts.size()
+              << " images, " << verdicts.size() - skipped << " measured, " << skipped
+              << " skipped\n\n";
+    printConfusionReport(std::cout, matrix, names);
+    std::cout << "\nMisclassified ("
+              << totalCount(matrix) -
+                     static_cast<int>(std::lround(accuracy(matrix) * totalCount(matrix)))
+              << "):\n";
+    for (const Verdict& verdict : verdicts) {
+        if (verdict.predicted >= 0 && verdict.predicted != verdict.image.label) {
+            std::cout << "  " << verdict.image.path << ": "
+                      << names[static_cast<size_t>(verdict.image.label)] << " taken for "
+                      << names[static_cast<size_t>(verdict.predicted)] << "\n";
+        }
+    }
+    if (skipped > 0) {
+        std::cout << "\nSkipped (" << skipped << "):\n";
+        for (const Verdict& verdict : verdicts) {
+            if (verdict.predicted < 0) {
+                std::cout << "  " << verdict.image.path << ": " << verdictReason(verdict.verdict)
+                          << "\n";
+            }
+        }
+    }
+    std::cout << std::flush;
+
+    int status = exitSuccess;
+    if (!csvFile.empty()) {
+        const std::string fault = writeCsv(csvFile, verdicts, names);
+        if (!fault.empty()) {
+            std::cerr << "leafid-eval: " << fault << std::endl;
+            status = exitFailure;
+        }
+    }
+    if (!matrixFile.empty()) {
+        const std::string fault = drawConfusionMatrix(
+            matrix, names, "Confusion matrix: " + std::to_string(totalCount(matrix)) + " leaves",
+            matrixFile);
+        if (!fault.empty()) {
+            std::cerr << "leafid-eval: " << fault << std::endl;
+            status = exitFailure;
+        }
+    }
+    return status;
+}

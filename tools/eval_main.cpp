@@ -1,0 +1,5 @@
+#include "commands.hpp"
+
+int main(int argc, char** argv) {
+    return runEvalCommand(argc, argv);
+}

@@ -1,0 +1,253 @@
+#include <cmath>
+#include <iostream>
+#include <map>
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli.hpp"
+#include "commands.hpp"
+#include "dataset.hpp"
+#include "network_file.hpp"
+#include "report.hpp"
+#include "training.hpp"
+
+namespace {
+
+const char* const usage =
+    "Usage: leafid-train [options] DATA_DIR\n"
+    "\n"
+    "Trains the leaf network on DATA_DIR, which holds one sub-folder of photos per species:\n"
+    "ginkgo, lime, maple, oak, willow (any letter case). Images the program could not measure\n"
+    "are skipped and counted.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE   network file to write (default nn.dat)\n"
+    "  --hidden SIZES      hidden layer sizes, e.g. 8 or 12,6, or none (default 8)\n"
+    "  --epochs N          most training epochs per run (default 3000)\n"
+    "  --restarts N        runs from fresh random weights; the best is kept (default 8)\n"
+    "  --seed N            seed of all random choices (default 1)\n"
+    "  --folds K           first report K-fold cross-validated accuracy (default 0: none)\n"
+    "  --copies N          turned and shrunk copies of each photo added to training (default 6)\n"
+    "  --turn DEGREES      largest turn of a copy (default 20)\n"
+    "  -h, --help          show this help\n"
+    "\n"
+    "The same command with the same seed writes the same file, byte for byte.\n"
+    "Exit codes: 0 success, 1 the file could not be written, 2 bad usage or unusable data.\n";
+
+struct TrainSettings {
+    TrainOptions training;
+    std::string output = "nn.dat";
+    std::string dataDir;
+    int folds = 0;
+    int copies = 6;
+    double turn = 20.0;
+};
+
+int badUsage(const std::string& message) {
+    std::cerr << "leafid-train: " << message << "\n"
+              << "Try 'leafid-train --help' for more information." << std::endl;
+    return exitBadUsage;
+}
+
+// Reads the command line into settings; returns the reason when it cannot.
+std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
+    const std::map<std::string, std::string>& values = arguments.values;
+    auto integer = [&](const std::string& name, long long low, long long high,
+                       auto& target) -> std::string {
+        const auto found = values.find(name);
+        if (found == values.end()) {
+            return "";
+        }
+        const std::optional<long long> value = parseInteger(found->second, low, high);
+        if (!value) {
+            return "option " + name + " needs a whole number from " + std::to_string(low) + " to " +
+                   std::to_string(high) + ", not '" + found->second + "'";
+        }
+        target = static_cast<std::remove_reference_t<decltype(target)>>(*value);
+        return "";
+    };
+    for (const std::string& fault :
+         {integer("--epochs", 1, 1000000, settings.training.maxEpochs),
+          integer("--restarts", 1, 1000, settings.training.restarts),
+          integer("--seed", 0, 9007199254740991LL, settings.training.seed),
+          integer("--folds", 2, 100, settings.folds),
+          integer("--copies", 0, 100, settings.copies)}) {
+        if (!fault.empty()) {
+            return fault;
+        }
+    }
+    if (values.count("--hidden")) {
+        const std::optional<std::vector<int>> sizes = parseLayerSizes(values.at("--hidden"));
+        if (!sizes) {
+            return "option --hidden needs sizes like 8 or 12,6 or none, not '" +
+                   values.at("--hidden") + "'";
+        }
+        settings.training.hidden = *sizes;
+    }
+    if (values.count("--turn")) {
+        const std::optional<long long> turn = parseInteger(values.at("--turn"), 0, 180);
+        if (!turn) {
+            return "option --turn needs whole degrees from 0 to 180, not '" + values.at("--turn") +
+                   "'";
+        }
+        settings.turn = static_cast<double>(*turn);
+    }
+    if (values.count("--output")) {
+        settings.output = values.at("--output");
+        if (settings.output.empty()) {
+            return "option --output needs a file name";
+        }
+    }
+    if (arguments.positional.size() != 1) {
+        return arguments.positional.empty()
+                   ? "missing DATA_DIR"
+                   : "expected one DATA_DIR, got " + std::to_string(arguments.positional.size());
+    }
+    settings.dataDir = arguments.positional[0];
+    return "";
+}
+
+// Copy k of copies: turns spread evenly over [-turn, turn] without the upright position, and
+// sizes from 100% down to 70%, because leaves are photographed at any slant and with margins
+// of any width, and the program scales every photo to the same width.
+void copyTransform(int k, int copies, double turn, double& angle, double& scale) {
+    const double position = static_cast<double>(k) / static_cast<double>(copies + 1);
+    angle = turn * (2.0 * position - 1.0);
+    if (std::fabs(angle) < 1e-9) {
+        angle = turn / static_cast<double>(copies + 1);
+    }
+    scale = 1.0 - 0.3 * static_cast<double>(k % 3) / 2.0;
+}
+
+struct Collected {
+    std::vector<Example> examples;
+    std::vector<std::pair<std::string, LeafVerdict>> skipped;
+};
+
+Collected collectExamples(const std::vector<LabelledImage>& images, const TrainSettings& settings) {
+    Collected collected;
+    Progress progress("Measuring images", static_cast<int>(images.size()), std::cerr,
+                      standardErrorIsTerminal());
+    int done = 0;
+    for (const LabelledImage& image : images) {
+        const cv::Mat grey = cv::imread(image.path, cv::IMREAD_GRAYSCALE);
+        // The original goes through the program's own path from the file name.
+        const Measurement original = measureImage(image.path);
+        if (original.verdict != LeafVerdict::Measured) {
+            collected.skipped.emplace_back(image.path, original.verdict);
+        } else {
+            Example example{image.label, {original.features}};
+            for (int k = 1; k <= settings.copies && !grey.empty(); ++k) {
+                double angle = 0.0;
+                double scale = 1.0;
+                copyTransform(k, settings.copies, settings.turn, angle, scale);
+                const Measurement copy = measurePicture(turnAndShrink(grey, angle, scale));
+                if (copy.verdict == LeafVerdict::Measured) {
+                    example.variants.push_back(copy.features);
+                }
+            }
+            collected.examples.push_back(std::move(example));
+        }
+        progress.update(++done);
+    }
+    progress.finish();
+    return collected;
+}
+
+std::string describeShape(const TrainOptions& options) {
+    std::string shape = std::to_string(leafFeatureCount);
+    for (int size : options.hidden) {
+        shape += "-" + std::to_string(size);
+    }
+    return shape + "-" + std::to_string(options.classCount);
+}
+
+}  // namespace
+
+int runTrainCommand(int argc, const char* const* argv) {
+    const Arguments arguments = parseArguments(argc, argv,
+                                               {{"--output", "-o", true},
+                                                {"--hidden", "", true},
+                                                {"--epochs", "", true},
+                                                {"--restarts", "", true},
+                                                {"--seed", "", true},
+                                                {"--folds", "", true},
+                                                {"--copies", "", true},
+                                                {"--turn", "", true}});
+    if (!arguments.fault.empty()) {
+        return badUsage(arguments.fault);
+    }
+    if (arguments.help) {
+        std::cout << usage;
+        return exitSuccess;
+    }
+    TrainSettings settings;
+    const std::vector<std::string> names = classFolderNames();
+    settings.training.classCount = static_cast<int>(names.size());
+    const std::string fault = readSettings(arguments, settings);
+    if (!fault.empty()) {
+        return badUsage(fault);
+    }
+    const DatasetScan scan = scanDataset(settings.dataDir);
+    if (!scan.fault.empty()) {
+        std::cerr << "leafid-train: " << scan.fault << std::endl;
+        return exitBadUsage;
+    }
+
+    const Collected collected = collectExamples(scan.images, settings);
+    std::vector<int> perClass(names.size(), 0);
+    size_t variants = 0;
+    for (const Example& example : collected.examples) {
+        ++perClass[static_cast<size_t>(example.label)];
+        variants += example.variants.size();
+    }
+    std::cout << "Images: " << scan.images.size() << " found, " << collected.examples.size()
+              << " measured, " << collected.skipped.size() << " skipped; "
+              << variants - collected.examples.size() << " turned and shrunk copies\n";
+    for (size_t c = 0; c < names.size(); ++c) {
+        std::cout << "  " << names[c] << ": " << perClass[c] << "\n";
+    }
+    for (const auto& [path, verdict] : collected.skipped) {
+        std::cout << "  skipped " << path << " (" << verdictReason(verdict) << ")\n";
+    }
+    std::cout << std::flush;
+    for (size_t c = 0; c < names.size(); ++c) {
+        if (perClass[c] == 0) {
+            std::cerr << "leafid-train: no measurable image of " << names[c] << " in '"
+                      << settings.dataDir << "'" << std::endl;
+            return exitBadUsage;
+        }
+    }
+
+    const bool live = standardErrorIsTerminal();
+    if (settings.folds > 0) {
+        Progress progress(std::to_string(settings.folds) + "-fold cross-validation",
+                          settings.folds * settings.training.restarts, std::cerr, live);
+        const ConfusionMatrix matrix =
+            crossValidate(collected.examples, settings.training, settings.folds,
+                          [&](int done, int) { progress.update(done); });
+        progress.finish();
+        std::cout << "\n" << settings.folds << "-fold cross-validation\n";
+        printConfusionReport(std::cout, matrix, names);
+        std::cout << std::endl;
+    }
+
+    Progress progress("Training", settings.training.restarts, std::cerr, live);
+    const TrainResult result = trainNetwork(collected.examples, settings.training,
+                                            [&](int done, int) { progress.update(done); });
+    progress.finish();
+    const std::string writeFault = writeNetworkFile(result.network.matrices(), settings.output);
+    if (!writeFault.empty()) {
+        std::cerr << "leafid-train: " << writeFault << std::endl;
+        return exitFailure;
+    }
+    ConfusionMatrix seen(names.size(), std::vector<int>(names.size(), 0));
+    for (const Example& example : collected.examples) {
+        ++seen[static_cast<size_t>(example.label)]
+              [static_cast<size_t>(result.network.predict(example.variants[0]))];
+    }
+    std::cout << "Wrote " << settings.output << ": network " << describeShape(settings.training)
+              << ", best of " << settings.training.restarts << " runs (stopped at epoch "
+              << result.epochs << ", validation loss " << result.validationLoss
+              << "); accuracy on its own training images " << percent(accuracy(seen)) << std::endl;
+    return exitSuccess;
+}

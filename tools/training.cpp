@@ -1,0 +1,439 @@
+#include "training.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+Random::Random(std::uint64_t seed) : state_(seed) {}
+
+std::uint64_t Random::next() {
+    // splitmix64: tiny, fast and fully specified.
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+double Random::uniform() {
+    return static_cast<double>(next() >> 11) * 0x1.0p-53;
+}
+
+double Random::uniform(double low, double high) {
+    return low + (high - low) * uniform();
+}
+
+size_t Random::below(size_t count) {
+    return static_cast<size_t>(uniform() * static_cast<double>(count));
+}
+
+Mlp::Mlp(std::vector<int> sizes) : sizes_(std::move(sizes)) {
+    if (sizes_.size() < 2) {
+        throw std::invalid_argument("a network needs an input and an output layer");
+    }
+    size_t total = 0;
+    for (size_t l = 0; l + 1 < sizes_.size(); ++l) {
+        offsets_.push_back(total);
+        total += static_cast<size_t>(sizes_[l]) * static_cast<size_t>(sizes_[l + 1]);
+    }
+    weights.assign(total, 0.0);
+}
+
+size_t Mlp::index(size_t l, size_t i, size_t j) const {
+    return offsets_[l] + i * static_cast<size_t>(sizes_[l + 1]) + j;
+}
+
+namespace {
+
+double logistic(double x) {
+    return 1.0 / (1.0 + std::exp(-x));
+}
+
+// log(1 + e^x) without overflow.
+double softplus(double x) {
+    return x > 0.0 ? x + std::log1p(std::exp(-x)) : std::log1p(std::exp(x));
+}
+
+// Activations of every layer; for the output layer also the net inputs (for a stable loss).
+void forwardPass(const Mlp& network, const std::vector<double>& inputs,
+                 std::vector<std::vector<double>>& activations, std::vector<double>& netInputs) {
+    const std::vector<int>& sizes = network.sizes();
+    activations.resize(sizes.size());
+    activations[0].assign(static_cast<size_t>(sizes[0]), 0.0);
+    std::copy_n(inputs.begin(), std::min(inputs.size(), activations[0].size()),
+                activations[0].begin());
+    for (size_t l = 0; l < network.layerCount(); ++l) {
+        const size_t from = static_cast<size_t>(sizes[l]);
+        const size_t to = static_cast<size_t>(sizes[l + 1]);
+        std::vector<double>& next = activations[l + 1];
+        next.assign(to, 0.0);
+        netInputs.assign(to, 0.0);
+        // Summed in the order the program's evaluation uses, unit by unit of the layer before.
+        for (size_t j = 0; j < to; ++j) {
+            double sum = 0.0;
+            for (size_t i = 0; i < from; ++i) {
+                sum += network.weights[network.index(l, i, j)] * activations[l][i];
+            }
+            netInputs[j] = sum;
+            next[j] = logistic(sum);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<double> Mlp::outputs(const std::vector<double>& inputs) const {
+    std::vector<std::vector<double>> activations;
+    std::vector<double> netInputs;
+    forwardPass(*this, inputs, activations, netInputs);
+    return activations.back();
+}
+
+int Mlp::predict(const std::vector<double>& inputs) const {
+    const std::vector<double> out = outputs(inputs);
+    size_t best = 0;
+    for (size_t k = 1; k < out.size(); ++k) {
+        if (out[best] < out[k]) {
+            best = k;
+        }
+    }
+    return static_cast<int>(best);
+}
+
+std::vector<WeightMatrix> Mlp::matrices() const {
+    std::vector<WeightMatrix> result(layerCount());
+    for (size_t l = 0; l < layerCount(); ++l) {
+        const size_t from = static_cast<size_t>(sizes_[l]);
+        const size_t to = static_cast<size_t>(sizes_[l + 1]);
+        result[l].assign(from, std::vector<double>(to, 0.0));
+        for (size_t i = 0; i < from; ++i) {
+            for (size_t j = 0; j < to; ++j) {
+                result[l][i][j] = weights[index(l, i, j)];
+            }
+        }
+    }
+    return result;
+}
+
+Mlp Mlp::fromMatrices(const std::vector<WeightMatrix>& matrices) {
+    if (matrices.empty() || matrices[0].empty()) {
+        throw std::invalid_argument("no weights");
+    }
+    std::vector<int> sizes{static_cast<int>(matrices[0].size())};
+    for (const WeightMatrix& matrix : matrices) {
+        if (matrix.empty() || static_cast<int>(matrix.size()) != sizes.back()) {
+            throw std::invalid_argument("weight blocks do not chain");
+        }
+        sizes.push_back(static_cast<int>(matrix[0].size()));
+    }
+    Mlp network(sizes);
+    for (size_t l = 0; l < matrices.size(); ++l) {
+        for (size_t i = 0; i < matrices[l].size(); ++i) {
+            if (static_cast<int>(matrices[l][i].size()) != sizes[l + 1]) {
+                throw std::invalid_argument("ragged weight block");
+            }
+            for (size_t j = 0; j < matrices[l][i].size(); ++j) {
+                network.weights[network.index(l, i, j)] = matrices[l][i][j];
+            }
+        }
+    }
+    return network;
+}
+
+double lossAndGradient(const Mlp& network, const std::vector<Sample>& samples, double decay,
+                       std::vector<double>* gradient) {
+    if (gradient) {
+        gradient->assign(network.weights.size(), 0.0);
+    }
+    const std::vector<int>& sizes = network.sizes();
+    const size_t layers = network.layerCount();
+    double totalWeight = 0.0;
+    for (const Sample& sample : samples) {
+        totalWeight += sample.weight;
+    }
+    std::vector<std::vector<double>> activations;
+    std::vector<double> netInputs;
+    std::vector<std::vector<double>> deltas(sizes.size());
+    double loss = 0.0;
+    for (const Sample& sample : samples) {
+        forwardPass(network, sample.inputs, activations, netInputs);
+        const double share = totalWeight > 0.0 ? sample.weight / totalWeight : 0.0;
+        const size_t outputs = static_cast<size_t>(sizes.back());
+        std::vector<double>& outputDelta = deltas[layers];
+        outputDelta.assign(outputs, 0.0);
+        for (size_t k = 0; k < outputs; ++k) {
+            const bool target = static_cast<int>(k) == sample.label;
+            // -log(y) = softplus(-z) and -log(1 - y) = softplus(z) for y = logistic(z).
+            loss += share * (target ? softplus(-netInputs[k]) : softplus(netInputs[k]));
+            outputDelta[k] = share * (activations[layers][k] - (target ? 1.0 : 0.0));
+        }
+        if (!gradient) {
+            continue;
+        }
+        for (size_t l = layers; l-- > 0;) {
+            const size_t from = static_cast<size_t>(sizes[l]);
+            const size_t to = static_cast<size_t>(sizes[l + 1]);
+            std::vector<double>& before = deltas[l];
+            before.assign(from, 0.0);
+            for (size_t i = 0; i < from; ++i) {
+                const double activation = activations[l][i];
+                double back = 0.0;
+                for (size_t j = 0; j < to; ++j) {
+                    const size_t w = network.index(l, i, j);
+                    (*gradient)[w] += deltas[l + 1][j] * activation;
+                    back += network.weights[w] * deltas[l + 1][j];
+                }
+                before[i] = back * activation * (1.0 - activation);
+            }
+        }
+    }
+    for (size_t w = 0; w < network.weights.size(); ++w) {
+        loss += 0.5 * decay * network.weights[w] * network.weights[w];
+        if (gradient) {
+            (*gradient)[w] += decay * network.weights[w];
+        }
+    }
+    return loss;
+}
+
+std::vector<double> classWeights(const std::vector<Example>& examples, int classCount) {
+    std::vector<double> counts(static_cast<size_t>(classCount), 0.0);
+    for (const Example& example : examples) {
+        counts[static_cast<size_t>(example.label)] += 1.0;
+    }
+    size_t present = 0;
+    for (double count : counts) {
+        present += count > 0.0 ? 1 : 0;
+    }
+    std::vector<double> weights(counts.size(), 0.0);
+    for (size_t c = 0; c < counts.size(); ++c) {
+        if (counts[c] > 0.0) {
+            weights[c] =
+                static_cast<double>(examples.size()) / (static_cast<double>(present) * counts[c]);
+        }
+    }
+    return weights;
+}
+
+namespace {
+
+// Root mean square of each feature: scales without centring, which would take away the
+// near-constant smooth factor that stands in for the missing bias terms.
+std::vector<double> featureScales(const std::vector<Example>& examples, size_t featureCount) {
+    std::vector<double> sums(featureCount, 0.0);
+    double count = 0.0;
+    for (const Example& example : examples) {
+        for (const std::vector<double>& variant : example.variants) {
+            for (size_t f = 0; f < featureCount && f < variant.size(); ++f) {
+                sums[f] += variant[f] * variant[f];
+            }
+            count += 1.0;
+        }
+    }
+    std::vector<double> scales(featureCount, 1.0);
+    for (size_t f = 0; f < featureCount; ++f) {
+        const double rms = count > 0.0 ? std::sqrt(sums[f] / count) : 0.0;
+        scales[f] = rms > 1e-12 ? rms : 1.0;
+    }
+    return scales;
+}
+
+std::vector<double> scaled(const std::vector<double>& values, const std::vector<double>& scales) {
+    std::vector<double> result(scales.size(), 0.0);
+    for (size_t f = 0; f < scales.size() && f < values.size(); ++f) {
+        result[f] = values[f] / scales[f];
+    }
+    return result;
+}
+
+// Every variant of an example shares its class weight, so copies do not outweigh the image.
+std::vector<Sample> makeSamples(const std::vector<Example>& examples,
+                                const std::vector<double>& weights,
+                                const std::vector<double>& scales, bool originalsOnly) {
+    std::vector<Sample> samples;
+    for (const Example& example : examples) {
+        const size_t used =
+            originalsOnly ? std::min<size_t>(1, example.variants.size()) : example.variants.size();
+        for (size_t v = 0; v < used; ++v) {
+            samples.push_back(
+                {scaled(example.variants[v], scales), example.label,
+                 weights[static_cast<size_t>(example.label)] / static_cast<double>(used)});
+        }
+    }
+    return samples;
+}
+
+// Puts about share of each class aside, never a class's last example.
+void splitStratified(const std::vector<Example>& examples, double share, int classCount,
+                     Random& random, std::vector<Example>& kept, std::vector<Example>& aside) {
+    for (int c = 0; c < classCount; ++c) {
+        std::vector<size_t> members;
+        for (size_t e = 0; e < examples.size(); ++e) {
+            if (examples[e].label == c) {
+                members.push_back(e);
+            }
+        }
+        random.shuffle(members);
+        size_t take = static_cast<size_t>(std::lround(share * static_cast<double>(members.size())));
+        take = std::min(take, members.size() > 0 ? members.size() - 1 : 0);
+        for (size_t m = 0; m < members.size(); ++m) {
+            (m < take ? aside : kept).push_back(examples[members[m]]);
+        }
+    }
+}
+
+struct RunResult {
+    Mlp network;
+    double validationLoss;
+    int epochs;
+};
+
+// One iRPROP- run from fresh random weights, keeping the weights with the best validation loss.
+RunResult trainOnce(const std::vector<int>& sizes, const std::vector<Sample>& training,
+                    const std::vector<Sample>& validation, const TrainOptions& options,
+                    Random& random) {
+    Mlp network(sizes);
+    for (size_t l = 0; l < network.layerCount(); ++l) {
+        const double limit = std::sqrt(6.0 / static_cast<double>(sizes[l] + sizes[l + 1]));
+        for (int i = 0; i < sizes[l]; ++i) {
+            for (int j = 0; j < sizes[l + 1]; ++j) {
+                network.weights[network.index(l, static_cast<size_t>(i), static_cast<size_t>(j))] =
+                    random.uniform(-limit, limit) * 2.0;
+            }
+        }
+    }
+    const size_t count = network.weights.size();
+    std::vector<double> steps(count, 0.05);
+    std::vector<double> previous(count, 0.0);
+    std::vector<double> gradient;
+    const bool validating = !validation.empty();
+    RunResult best{network, std::numeric_limits<double>::infinity(), 0};
+    for (int epoch = 1; epoch <= options.maxEpochs; ++epoch) {
+        const double trainingLoss = lossAndGradient(network, training, options.decay, &gradient);
+        if (!validating && trainingLoss < best.validationLoss) {
+            best = {network, trainingLoss, epoch - 1};
+        }
+        for (size_t w = 0; w < count; ++w) {
+            const double product = gradient[w] * previous[w];
+            if (product > 0.0) {
+                steps[w] = std::min(steps[w] * 1.2, 1.0);
+            } else if (product < 0.0) {
+                steps[w] = std::max(steps[w] * 0.5, 1e-9);
+                gradient[w] = 0.0;
+            }
+            if (gradient[w] > 0.0) {
+                network.weights[w] -= steps[w];
+            } else if (gradient[w] < 0.0) {
+                network.weights[w] += steps[w];
+            }
+            previous[w] = gradient[w];
+        }
+        if (validating) {
+            const double loss = lossAndGradient(network, validation, 0.0, nullptr);
+            if (loss < best.validationLoss) {
+                best = {network, loss, epoch};
+            } else if (epoch - best.epochs >= options.patience) {
+                break;
+            }
+        }
+    }
+    if (!validating) {
+        const double loss = lossAndGradient(network, training, options.decay, nullptr);
+        if (loss < best.validationLoss) {
+            best = {network, loss, options.maxEpochs};
+        }
+    }
+    return best;
+}
+
+TrainResult trainCounted(const std::vector<Example>& examples, const TrainOptions& options,
+                         const ProgressCallback& progress, int& done, int total) {
+    if (examples.empty() || examples[0].variants.empty()) {
+        throw std::invalid_argument("nothing to train on");
+    }
+    const size_t featureCount = examples[0].variants[0].size();
+    Random random(options.seed);
+    std::vector<Example> kept;
+    std::vector<Example> aside;
+    splitStratified(examples, options.validationShare, options.classCount, random, kept, aside);
+    const std::vector<double> scales = featureScales(kept, featureCount);
+    const std::vector<double> weights = classWeights(kept, options.classCount);
+    const std::vector<Sample> training = makeSamples(kept, weights, scales, false);
+    const std::vector<Sample> validation = makeSamples(aside, weights, scales, true);
+
+    std::vector<int> sizes{static_cast<int>(featureCount)};
+    sizes.insert(sizes.end(), options.hidden.begin(), options.hidden.end());
+    sizes.push_back(options.classCount);
+
+    TrainResult result;
+    result.validationLoss = std::numeric_limits<double>::infinity();
+    for (int r = 0; r < std::max(1, options.restarts); ++r) {
+        RunResult run = trainOnce(sizes, training, validation, options, random);
+        if (run.validationLoss < result.validationLoss) {
+            result = {std::move(run.network), run.validationLoss, run.epochs};
+        }
+        ++done;
+        if (progress) {
+            progress(done, total);
+        }
+    }
+    // The network learnt on scaled inputs; dividing its first-layer weights by the scales
+    // makes it read the raw values.
+    for (size_t f = 0; f < featureCount; ++f) {
+        for (int j = 0; j < sizes[1]; ++j) {
+            result.network.weights[result.network.index(0, f, static_cast<size_t>(j))] /= scales[f];
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOptions& options,
+                         const ProgressCallback& progress) {
+    int done = 0;
+    return trainCounted(examples, options, progress, done, std::max(1, options.restarts));
+}
+
+ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
+                              int folds, const ProgressCallback& progress) {
+    const size_t classes = static_cast<size_t>(options.classCount);
+    ConfusionMatrix matrix(classes, std::vector<int>(classes, 0));
+    // Deal each class's shuffled examples out to the folds in turn.
+    Random random(options.seed ^ 0x5EEDF01DULL);
+    std::vector<int> foldOf(examples.size(), 0);
+    for (int c = 0; c < options.classCount; ++c) {
+        std::vector<size_t> members;
+        for (size_t e = 0; e < examples.size(); ++e) {
+            if (examples[e].label == c) {
+                members.push_back(e);
+            }
+        }
+        random.shuffle(members);
+        for (size_t m = 0; m < members.size(); ++m) {
+            foldOf[members[m]] = static_cast<int>(m % static_cast<size_t>(folds));
+        }
+    }
+    int done = 0;
+    const int total = folds * std::max(1, options.restarts);
+    for (int fold = 0; fold < folds; ++fold) {
+        std::vector<Example> training;
+        std::vector<const Example*> test;
+        for (size_t e = 0; e < examples.size(); ++e) {
+            if (foldOf[e] == fold) {
+                test.push_back(&examples[e]);
+            } else {
+                training.push_back(examples[e]);
+            }
+        }
+        if (training.empty() || test.empty()) {
+            continue;
+        }
+        const TrainResult result = trainCounted(training, options, progress, done, total);
+        for (const Example* example : test) {
+            const int predicted = result.network.predict(example->variants[0]);
+            ++matrix[static_cast<size_t>(example->label)][static_cast<size_t>(predicted)];
+        }
+    }
+    return matrix;
+}

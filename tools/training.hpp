@@ -1,0 +1,104 @@
+// Training the program's network form: sigmoid units, no bias terms, raw features in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "network.hpp"
+
+// A reproducible source of random numbers: the same seed gives the same numbers everywhere,
+// unlike the standard distributions, whose algorithms differ between libraries.
+class Random {
+  public:
+    explicit Random(std::uint64_t seed);
+    double uniform();  // in [0, 1)
+    double uniform(double low, double high);
+    size_t below(size_t count);  // in [0, count)
+    template <typename T>
+    void shuffle(std::vector<T>& items) {
+        for (size_t i = items.size(); i > 1; --i) {
+            std::swap(items[i - 1], items[below(i)]);
+        }
+    }
+
+  private:
+    std::uint64_t next();
+    std::uint64_t state_;
+};
+
+// A dense sigmoid network without bias terms; all weights sit in one vector for the optimiser.
+class Mlp {
+  public:
+    explicit Mlp(std::vector<int> sizes);  // inputs, hidden layers..., outputs
+
+    const std::vector<int>& sizes() const { return sizes_; }
+    size_t layerCount() const { return sizes_.size() - 1; }
+    // Weight from unit i of layer l's predecessor to neuron j of layer l (WeightMatrix layout).
+    size_t index(size_t l, size_t i, size_t j) const;
+
+    std::vector<double> outputs(const std::vector<double>& inputs) const;
+    int predict(const std::vector<double>& inputs) const;  // first strongest output
+    std::vector<WeightMatrix> matrices() const;
+    static Mlp fromMatrices(const std::vector<WeightMatrix>& matrices);
+
+    std::vector<double> weights;
+
+  private:
+    std::vector<int> sizes_;
+    std::vector<size_t> offsets_;
+};
+
+struct Sample {
+    std::vector<double> inputs;
+    int label = 0;
+    double weight = 1.0;
+};
+
+// Weighted mean cross-entropy of the outputs against one-hot targets, plus decay / 2 times the
+// sum of squared weights. Fills gradient (same layout as weights) when it is given.
+double lossAndGradient(const Mlp& network, const std::vector<Sample>& samples, double decay,
+                       std::vector<double>* gradient);
+
+// One image: its features first, then those of its turned and shrunk copies.
+struct Example {
+    int label = 0;
+    std::vector<std::vector<double>> variants;
+};
+
+struct TrainOptions {
+    std::vector<int> hidden{8};
+    int classCount = 5;
+    int maxEpochs = 3000;
+    int patience = 300;  // epochs without a better validation loss before a run stops
+    int restarts = 8;
+    std::uint64_t seed = 1;
+    double decay = 1e-4;
+    double validationShare = 0.2;
+};
+
+struct TrainResult {
+    Mlp network{{1, 1}};
+    double validationLoss = 0.0;
+    int epochs = 0;
+};
+
+// Called after each finished run with the runs done so far and the runs in total.
+using ProgressCallback = std::function<void(int done, int total)>;
+
+// Trains restarts networks on a stratified part of examples and keeps the one with the lowest
+// loss on the rest. Per-feature scales are folded into the first-layer weights, so the result
+// reads raw feature values.
+TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOptions& options,
+                         const ProgressCallback& progress = {});
+
+using ConfusionMatrix = std::vector<std::vector<int>>;  // [true class][predicted class]
+
+// Stratified folds-fold cross-validation; only the original image of each held-out example is
+// classified. progress counts runs over all folds.
+ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
+                              int folds, const ProgressCallback& progress = {});
+
+// Each class weighs the same in total, whatever its number of images.
+std::vector<double> classWeights(const std::vector<Example>& examples, int classCount);
