@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <opencv2/imgcodecs.hpp>
 
 #include "run_program.hpp"
@@ -160,4 +161,143 @@ TEST_F(Dialogue, NetworksThatDoNotFitTheFeaturesOrSpeciesAreRefused) {
         EXPECT_EQ(result.output, loaded + "Network file nn.dat " + fault + "\n" + notLoaded);
         EXPECT_EQ(result.exitCode, 3);
     }
+}
+
+namespace {
+
+// No hidden layer; input 0 (the smooth factor) drives output 3 alone, so any leaf is an oak.
+const std::string oakNetwork =
+    "\n5\n1\n6\n0 0 0 1 0\n0 0 0 0 0\n0 0 0 0 0\n0 0 0 0 0\n0 0 0 0 0\n0 0 0 0 0\n";
+
+std::string number(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+std::string reportFor(const std::string& path, int height, const std::vector<double>& g,
+                      const std::vector<double>& f) {
+    return "Processing image \"" + path + "\" (128x" + std::to_string(height) + ") ...\n" +
+           "-------------------\n- Geometric features\nPerimeter: " + number(g[0]) +
+           "\nArea: " + number(g[1]) + "\nDiameter: " + number(g[2]) + "\nWidth: " + number(g[3]) +
+           "\n-------------------\n- Morphological features\nSmooth factor: " + number(f[0]) +
+           "\nAspect ratio: " + number(f[1]) + "\nForm factor: " + number(f[2]) +
+           "\nRectangularity: " + number(f[3]) + "\nRatio perimeter diameter: " + number(f[4]) +
+           "\nPerimeter ratio factor: " + number(f[5]) + "\n-------------------\n\n";
+}
+
+// The report of a dark s x s square on white. The 9 x 9 median cuts each corner of the
+// silhouette to the steps 4, 2, 1, 1 (6.5 square pixels, outline 2 + 3 sqrt 2 instead of 8);
+// both box blurs dilate it into the same cut square, s + 1 and s + 4 pixels wide.
+std::string squareReport(const std::string& path, int s, int height) {
+    const double perimeter = 4.0 * s - 28 + 12 * std::sqrt(2.0);
+    const double area = (s - 1.0) * (s - 1.0) - 26;
+    const double diameter = std::sqrt(std::pow(s - 3.0, 2) + std::pow(s - 5.0, 2));
+    const double smooth = ((s + 3.0) * (s + 3.0) - 26) / (s * s - 26.0);
+    return reportFor(
+        path, height, {perimeter, area, diameter, diameter},
+        {smooth, 1.0, (area * 12.566370614359172) / (perimeter * perimeter),
+         diameter * diameter / area, perimeter / diameter, perimeter / (2 * diameter)});
+}
+
+class ImageDialogue : public Dialogue {
+  protected:
+    void SetUp() override { network(oakNetwork); }
+
+    std::string picture(const std::string& name, const cv::Mat& image) {
+        const std::string path = dir.file(name);
+        cv::imwrite(path, image);
+        return name;
+    }
+    std::string square(const std::string& name, int s) {
+        cv::Mat image(96, 128, CV_8UC3, cv::Scalar(255, 255, 255));
+        image(cv::Rect(40, 30, s, s)).setTo(cv::Scalar(20, 90, 30));
+        return picture(name, image);
+    }
+};
+
+const std::string oak = "tree = Oak (Dub)\n\n";
+
+}  // namespace
+
+TEST_F(ImageDialogue, SquareLeafGivesTheWholeReportAndASpecies) {
+    const std::string a = square("square20.png", 20);
+    const std::string b = square("square31.png", 31);
+    const ProgramRun result = run(a + " " + b + "\nend\n");
+    EXPECT_EQ(result.output, loaded + "\n" + prompt + squareReport(a, 20, 96) + oak + prompt +
+                                 squareReport(b, 31, 96) + oak + prompt);
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST_F(ImageDialogue, NumbersKeepTheirPointInAGermanLocale) {
+    if (std::system("locale -a 2>/dev/null | grep -qi '^de_DE.utf-\\?8$'") != 0) {
+        GTEST_SKIP() << "locale de_DE.UTF-8 is not installed here";
+    }
+    const std::string a = square("square24.png", 24);
+    const ProgramRun result = run(a + " end", {{"LC_ALL", "de_DE.UTF-8"}, {"LANG", "de_DE.UTF-8"}});
+    EXPECT_EQ(result.output, loaded + "\n" + prompt + squareReport(a, 24, 96) + oak + prompt);
+}
+
+TEST_F(ImageDialogue, PicturesThatCannotBeMeasuredAreAnsweredAndTheDialogueGoesOn) {
+    dir.write("text.jpg", "This is a letter, not a photograph.\n");
+    dir.write("empty.png", "");
+    picture("wide.png", cv::Mat(1, 1000, CV_8UC1, cv::Scalar(0)));
+    picture("white.png", cv::Mat(80, 128, CV_8UC1, cv::Scalar(255)));
+    // A one-pixel line along the top edge survives the median filter (the border repeats it),
+    // but encloses nothing and has no width.
+    cv::Mat line(40, 128, CV_8UC1, cv::Scalar(255));
+    line(cv::Rect(20, 0, 80, 1)).setTo(0);
+    picture("line.png", line);
+    const std::string square = this->square("leaf.png", 20);
+
+    const ProgramRun result = run("text.jpg empty.png wide.png white.png line.png leaf.png end");
+    const std::string unreadable = "Sorry, but this file isn't a readable image!\n\n";
+    // Survivors: columns 24..95 of row 0. Blurred: 73 x 2 and 76 x 3 pixels.
+    volatile double zero = 0.0;
+    const std::string lineReport = reportFor("line.png", 40, {142, 0, 71, 0},
+                                             {150.0 / 72, 71 / zero, 0, (71 * zero) / zero, 2, 2});
+    EXPECT_EQ(result.output, loaded + "\n" + prompt + unreadable + prompt + unreadable + prompt +
+                                 unreadable + prompt +
+                                 "Processing image \"white.png\" (128x80) ...\n" +
+                                 "Sorry, but no leaf was found in this image!\n\n" + prompt +
+                                 lineReport + "Sorry, but this leaf couldn't be measured!\n\n" +
+                                 prompt + squareReport(square, 20, 96) + oak + prompt);
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST_F(ImageDialogue, EveryRealPhotoIsAnswered) {
+    const std::filesystem::path leaves = LEAFID_LEAVES_DIR;
+    if (!std::filesystem::is_directory(leaves)) {
+        GTEST_SKIP() << "no leaf photos at " << leaves << "; data-driven test skipped";
+    }
+    std::string input;
+    int photos = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(leaves)) {
+        if (entry.path().extension() == ".jpg") {
+            input += entry.path().string() + "\n";
+            ++photos;
+        }
+    }
+    input += "end\n";
+    const ProgramRun result = run(input);
+    EXPECT_EQ(result.exitCode, 0);
+    int answers = 0;
+    size_t pos = 0;
+    for (const std::string& answer : {"tree = ", "Sorry, but "}) {
+        for (pos = result.output.find(answer); pos != std::string::npos;
+             pos = result.output.find(answer, pos + 1)) {
+            ++answers;
+        }
+    }
+    EXPECT_EQ(answers, photos);
+    EXPECT_EQ(result.output.find("doesn't exists"), std::string::npos);
+    EXPECT_GT(photos, 0);
+}
+
+TEST_F(ImageDialogue, ADisplayThatDoesNotAnswerCountsAsNone) {
+    const std::string a = square("leaf.png", 20);
+    // Nothing listens on display 4711: the windows are skipped instead of the toolkit aborting.
+    const ProgramRun result = run(a + " end", {{"DISPLAY", ":4711"}});
+    EXPECT_EQ(result.output, loaded + "\n" + prompt + squareReport(a, 20, 96) + oak + prompt);
+    EXPECT_EQ(result.exitCode, 0);
 }

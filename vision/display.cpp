@@ -31,7 +31,9 @@ void showWindow(const std::string& name, cv::Mat image, int x, int y) {
     if (!displayReachable()) {
         return;
     }
-    cv::namedWindow(name, cv::WINDOW_AUTOSIZE);
+    // Without GUI_NORMAL the Qt toolbar widens each window to about 1500 pixels, so the three
+    // windows, 147 pixels apart, would hide each other's pictures.
+    cv::namedWindow(name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
     cv::imshow(name, image);
     cv::moveWindow(name, x, y);
 }
