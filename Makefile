@@ -4,7 +4,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: setup build run test test-plain test-sanitize clean
+.PHONY: setup build run test test-plain test-sanitize fuzz clean
 
 setup:
 	@./scripts/setup
@@ -27,6 +27,15 @@ test-sanitize: setup
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# Feeds random network files to the loader and evaluator for FUZZ_SECONDS (needs clang).
+FUZZ_SECONDS ?= 60
+fuzz:
+	mkdir -p $(BUILD)/fuzz-corpus
+	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Inetwork \
+	  tests/fuzz/network_file_fuzzer.cpp network/*.cpp -o $(BUILD)/network_file_fuzzer
+	./$(BUILD)/network_file_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
+	  -max_len=512 $(BUILD)/fuzz-corpus
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
