@@ -110,17 +110,14 @@ int runDialogue() {
     }
     const TreeNameList treeNames = makeTreeNameList();
 
+    // The first prompt stands after one empty line; every answer ends with one.
+    std::cout << std::endl;
     std::string word;
-    std::cout << std::endl << prompt;
-    if (!readWord(word)) {
-        return exitEnded;
-    }
-    while (word != "end") {
-        answer(network, treeNames, word);
+    while (true) {
         std::cout << prompt;
-        if (!readWord(word)) {
-            return exitEnded;
+        if (!readWord(word) || word == "end") {
+            return exitEnded;  // end of input ends the dialogue like "end"
         }
+        answer(network, treeNames, word);
     }
-    return exitEnded;
 }
