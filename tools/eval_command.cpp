@@ -4,12 +4,12 @@
 
 #include "cli.hpp"
 #include "commands.hpp"
+#include "confusion_report.hpp"
 #include "dataset.hpp"
 #include "dialogue.hpp"
 #include "evaluation.hpp"
 #include "handoff.hpp"
 #include "loader.hpp"
-#include "report.hpp"
 #include "text_numbers.hpp"
 
 namespace {

@@ -1,13 +1,14 @@
 #include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli.hpp"
 #include "commands.hpp"
+#include "confusion_report.hpp"
 #include "dataset.hpp"
 #include "network_file.hpp"
-#include "report.hpp"
 #include "training.hpp"
 
 namespace {
@@ -21,13 +22,14 @@ const char* const usage =
     "\n"
     "Options:\n"
     "  -o, --output FILE   network file to write (default nn.dat)\n"
-    "  --hidden SIZES      hidden layer sizes, e.g. 8 or 12,6, or none (default 8)\n"
-    "  --epochs N          most training epochs per run (default 3000)\n"
+    "  --hidden SIZES      hidden layer sizes, e.g. 8 or 12,6, or none (default 12,8)\n"
+    "  --epochs N          most training epochs per run (default 10000)\n"
     "  --restarts N        runs from fresh random weights; the best is kept (default 8)\n"
     "  --seed N            seed of all random choices (default 1)\n"
+    "  --decay X           weight decay, a number from 0 to 1 (default 0.0001)\n"
     "  --folds K           first report K-fold cross-validated accuracy (default 0: none)\n"
-    "  --copies N          turned and shrunk copies of each photo added to training (default 6)\n"
-    "  --turn DEGREES      largest turn of a copy (default 20)\n"
+    "  --copies N          turned and shrunk copies of each photo added to training (default 4)\n"
+    "  --turn DEGREES      largest turn of a copy (default 15)\n"
     "  -h, --help          show this help\n"
     "\n"
     "The same command with the same seed writes the same file, byte for byte.\n"
@@ -38,8 +40,8 @@ struct TrainSettings {
     std::string output = "nn.dat";
     std::string dataDir;
     int folds = 0;
-    int copies = 6;
-    double turn = 20.0;
+    int copies = 4;
+    double turn = 15.0;
 };
 
 int badUsage(const std::string& message) {
@@ -82,6 +84,15 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
                    values.at("--hidden") + "'";
         }
         settings.training.hidden = *sizes;
+    }
+    if (values.count("--decay")) {
+        const std::string& text = values.at("--decay");
+        char* end = nullptr;
+        const double decay = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(decay >= 0.0 && decay <= 1.0)) {
+            return "option --decay needs a number from 0 to 1, not '" + text + "'";
+        }
+        settings.training.decay = decay;
     }
     if (values.count("--turn")) {
         const std::optional<long long> turn = parseInteger(values.at("--turn"), 0, 180);
@@ -170,6 +181,7 @@ int runTrainCommand(int argc, const char* const* argv) {
                                                 {"--epochs", "", true},
                                                 {"--restarts", "", true},
                                                 {"--seed", "", true},
+                                                {"--decay", "", true},
                                                 {"--folds", "", true},
                                                 {"--copies", "", true},
                                                 {"--turn", "", true}});

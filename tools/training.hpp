@@ -68,9 +68,9 @@ struct Example {
 };
 
 struct TrainOptions {
-    std::vector<int> hidden{8};
+    std::vector<int> hidden{12, 8};
     int classCount = 5;
-    int maxEpochs = 3000;
+    int maxEpochs = 10000;
     int patience = 300;  // epochs without a better validation loss before a run stops
     int restarts = 8;
     std::uint64_t seed = 1;

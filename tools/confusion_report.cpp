@@ -1,4 +1,4 @@
-#include "report.hpp"
+#include "confusion_report.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,0 +1,227 @@
+// The two executables as a user runs them.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "dataset.hpp"
+#include "drawn_leaves.hpp"
+#include "loader.hpp"
+#include "network_file.hpp"
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CommandRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
+std::string quoted(const std::string& word) {
+    std::string text = "'";
+    for (char c : word) {
+        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return text + "'";
+}
+
+CommandRun run(const std::string& binary, const std::vector<std::string>& arguments) {
+    TempDir streams;
+    std::string command = quoted(binary);
+    for (const std::string& argument : arguments) {
+        command += " " + quoted(argument);
+    }
+    command += " >" + quoted(streams.file("out")) + " 2>" + quoted(streams.file("err"));
+    const int raw = std::system(command.c_str());
+    CommandRun result;
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = readFile(streams.file("out"));
+    result.err = readFile(streams.file("err"));
+    return result;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Five drawn species: ellipses from round to long, two of each.
+void makeFiveShapeFolder(const fs::path& root) {
+    const int halfWidths[] = {58, 40, 28, 18, 10};
+    const char* names[] = {"ginkgo", "Lime", "maple", "oak", "willow"};
+    for (int c = 0; c < 5; ++c) {
+        fs::create_directories(root / names[c]);
+        for (int k = 0; k < 2; ++k) {
+            cv::imwrite((root / names[c] / ("leaf" + std::to_string(k) + ".png")).string(),
+                        drawLeaf(60 + 10 * k, halfWidths[c] + 3 * k, 15.0 * k));
+        }
+    }
+}
+
+TEST(TrainCommand, HelpExplainsTheOptions) {
+    const CommandRun help = run(LEAFID_TRAIN_BINARY, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "Usage: leafid-train [options] DATA_DIR"));
+    EXPECT_TRUE(contains(help.out, "--folds K"));
+}
+
+TEST(TrainCommand, BadUsageExitsWithTwo) {
+    TempDir dir;
+    makeFiveShapeFolder(dir.path());
+    const std::string data = dir.path().string();
+    const std::string output = dir.file("nn.dat");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "missing DATA_DIR"},
+        {{data, data}, "expected one DATA_DIR, got 2"},
+        {{"--bogus", data}, "unknown option '--bogus'"},
+        {{"--epochs", "many", data}, "option --epochs needs a whole number"},
+        {{"--restarts", "0", data}, "option --restarts needs a whole number from 1"},
+        {{"--hidden", "8,x", data}, "option --hidden needs sizes"},
+        {{"--decay", "-1", data}, "option --decay needs a number from 0 to 1"},
+        {{"--folds", "1", data}, "option --folds needs a whole number from 2"},
+        {{data, "-o"}, "option --output needs a value"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        std::vector<std::string> withOutput{"-o", output};
+        withOutput.insert(withOutput.end(), arguments.begin(), arguments.end());
+        const CommandRun result =
+            run(LEAFID_TRAIN_BINARY, arguments.empty() ? arguments : withOutput);
+        EXPECT_EQ(result.status, 2) << message;
+        EXPECT_TRUE(contains(result.err, "leafid-train: " + message)) << result.err;
+        EXPECT_FALSE(fs::exists(output)) << message;
+    }
+}
+
+TEST(TrainCommand, BadFoldersExitWithTwoAndWriteNothing) {
+    TempDir dir;
+    const std::string output = dir.file("nn.dat");
+    const fs::path missingWillow = dir.path() / "missing";
+    for (const char* name : {"ginkgo", "lime", "maple", "oak"}) {
+        fs::create_directories(missingWillow / name);
+    }
+    const fs::path extra = dir.path() / "extra";
+    makeFiveShapeFolder(extra);
+    fs::create_directories(extra / "birch");
+    const fs::path emptyClasses = dir.path() / "empty";
+    makeDrawnFolder(emptyClasses, 2);  // nothing in lime, maple, oak
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.file("nowhere"), "is not a folder"},
+        {missingWillow.string(), "has no sub-folder for willow"},
+        {extra.string(), "has a sub-folder 'birch' that is not a species"},
+        {emptyClasses.string(), "no measurable image of lime"},
+    };
+    for (const auto& [folder, message] : cases) {
+        const CommandRun result = run(LEAFID_TRAIN_BINARY, {"-o", output, folder});
+        EXPECT_EQ(result.status, 2) << folder;
+        EXPECT_TRUE(contains(result.err, message)) << result.err;
+        EXPECT_FALSE(fs::exists(output)) << folder;
+    }
+}
+
+TEST(TrainCommand, SameCommandWritesSameLoadableFile) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeFiveShapeFolder(data);
+    dir.write("data/oak/broken.jpg", "not a picture");
+    const std::vector<std::string> common = {"--epochs", "150", "--restarts", "2",
+                                             "--copies", "1",   "--hidden",   "4"};
+    std::vector<std::string> first = common;
+    first.insert(first.end(), {"-o", dir.file("first.dat"), data.string()});
+    std::vector<std::string> second = common;
+    second.insert(second.end(), {"--output=" + dir.file("second.dat"), data.string()});
+    const CommandRun one = run(LEAFID_TRAIN_BINARY, first);
+    const CommandRun two = run(LEAFID_TRAIN_BINARY, second);
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    EXPECT_TRUE(contains(one.out, "Images: 11 found, 10 measured, 1 skipped")) << one.out;
+    EXPECT_TRUE(contains(one.out, "broken.jpg (not a readable image)")) << one.out;
+    const std::string bytes = readFile(dir.file("first.dat"));
+    EXPECT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes, readFile(dir.file("second.dat")));
+    NeuralNetwork network;
+    CoutCapture quiet;
+    ASSERT_TRUE(loadNetwork(network, dir.file("first.dat")));
+    EXPECT_EQ(inputCount(network), 6);
+    ASSERT_EQ(network.hiddenLayers.size(), 1u);
+    EXPECT_EQ(network.hiddenLayers[0].size(), 4u);
+    EXPECT_EQ(network.outputLayer.size(), 5u);
+}
+
+TEST(EvalCommand, BadUsageExitsWithTwo) {
+    TempDir dir;
+    makeDrawnFolder(dir.path() / "data", 1);
+    const std::string data = (dir.path() / "data").string();
+    const std::string garbage = dir.write("garbage.dat", "no network here\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "missing DATA_DIR"},
+        {{"--colour", data}, "unknown option '--colour'"},
+        {{"--network", dir.file("absent.dat"), data}, "Unable to open file"},
+        {{"--network", garbage, data}, "is invalid: line 1"},
+        {{"--network", garbage, dir.file("nowhere")}, "is not a folder"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const CommandRun result = run(LEAFID_EVAL_BINARY, arguments);
+        EXPECT_EQ(result.status, 2) << message;
+        EXPECT_TRUE(contains(result.err, message)) << result.err;
+    }
+    EXPECT_TRUE(contains(run(LEAFID_EVAL_BINARY, {"-h"}).out, "Usage: leafid-eval"));
+}
+
+TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeDrawnFolder(data, 3);
+    cv::imwrite((data / "maple" / "round.png").string(), drawLeaf(70, 66, 0.0));
+    dir.write("data/oak/broken.jpg", "not a picture");
+    // No hidden layer: round leaves (aspect ratio near 1) call ginkgo, long ones willow; the
+    // smooth factor, always a little above 1, stands in for the threshold.
+    const std::vector<WeightMatrix> weights = {{{6, -10, -10, -10, -6},
+                                                {-3, 0, 0, 0, 3},
+                                                {0, 0, 0, 0, 0},
+                                                {0, 0, 0, 0, 0},
+                                                {0, 0, 0, 0, 0},
+                                                {0, 0, 0, 0, 0}}};
+    const std::string network = dir.file("crafted.dat");
+    ASSERT_EQ(writeNetworkFile(weights, network), "");
+    const std::string csv = dir.file("rows.csv");
+    const std::string picture = dir.file("matrix.png");
+    const CommandRun result = run(LEAFID_EVAL_BINARY, {"--network", network, "--csv", csv,
+                                                       "--matrix", picture, data.string()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(contains(result.out, "8 images, 7 measured, 1 skipped")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Accuracy: 85.7% (6 of 7)")) << result.out;
+    EXPECT_TRUE(contains(result.out, "ginkgo         3       0       0       0       0"))
+        << result.out;
+    EXPECT_TRUE(contains(result.out, "maple          1       0       0       0       0"))
+        << result.out;
+    EXPECT_TRUE(contains(result.out, "willow         0       0       0       0       3"))
+        << result.out;
+    EXPECT_TRUE(contains(result.out, "round.png: maple taken for ginkgo")) << result.out;
+    EXPECT_TRUE(contains(result.out, "broken.jpg: not a readable image")) << result.out;
+
+    std::istringstream rows(readFile(csv));
+    std::string line;
+    std::vector<std::string> lines;
+    while (std::getline(rows, line)) {
+        lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[0].rfind("path,class,status,smooth_factor,aspect_ratio,", 0), 0u);
+    for (const std::string& row : lines) {
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 14) << row;
+    }
+    EXPECT_TRUE(contains(readFile(csv), "long2.png,willow,measured,")) << readFile(csv);
+    const cv::Mat drawn = cv::imread(picture);
+    ASSERT_FALSE(drawn.empty());
+    EXPECT_GT(drawn.cols, 400);
+}
+
+}  // namespace

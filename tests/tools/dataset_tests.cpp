@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include "confusion_report.hpp"
+#include "dataset.hpp"
+#include "drawn_leaves.hpp"
+#include "handoff.hpp"
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void makeClassFolders(const fs::path& root, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        fs::create_directories(root / name);
+    }
+}
+
+TEST(Dataset, FolderNamesFollowTheOutputOrder) {
+    EXPECT_EQ(classFolderNames(),
+              (std::vector<std::string>{"ginkgo", "lime", "maple", "oak", "willow"}));
+}
+
+TEST(Dataset, FindsImagesInFoldersOfAnyLetterCase) {
+    TempDir dir;
+    makeClassFolders(dir.path(), {"Ginkgo", "LIME", "maple", "Oak", "wIlLoW"});
+    dir.write("SOURCES.md", "notes beside the folders are fine");
+    dir.write("Oak/b.JPG", "x");
+    dir.write("Oak/a.png", "x");
+    dir.write("Oak/readme.txt", "not an image");
+    dir.write("wIlLoW/c.jpeg", "x");
+    const DatasetScan scan = scanDataset(dir.path().string());
+    ASSERT_EQ(scan.fault, "");
+    ASSERT_EQ(scan.images.size(), 3u);
+    EXPECT_EQ(fs::path(scan.images[0].path).filename(), "a.png");
+    EXPECT_EQ(scan.images[0].label, 3);
+    EXPECT_EQ(fs::path(scan.images[1].path).filename(), "b.JPG");
+    EXPECT_EQ(scan.images[2].label, 4);
+}
+
+TEST(Dataset, RefusesAnUnknownFolder) {
+    TempDir dir;
+    makeClassFolders(dir.path(), {"ginkgo", "lime", "maple", "oak", "willow", "birch"});
+    const std::string fault = scanDataset(dir.path().string()).fault;
+    EXPECT_NE(fault.find("'birch' that is not a species"), std::string::npos) << fault;
+}
+
+TEST(Dataset, RefusesAMissingFolder) {
+    TempDir dir;
+    makeClassFolders(dir.path(), {"ginkgo", "lime", "maple", "oak"});
+    const std::string fault = scanDataset(dir.path().string()).fault;
+    EXPECT_NE(fault.find("no sub-folder for willow"), std::string::npos) << fault;
+}
+
+TEST(Dataset, RefusesTwoFoldersForOneSpecies) {
+    TempDir dir;
+    makeClassFolders(dir.path(), {"ginkgo", "lime", "maple", "oak", "willow", "Oak"});
+    const std::string fault = scanDataset(dir.path().string()).fault;
+    EXPECT_NE(fault.find("two folders for oak"), std::string::npos) << fault;
+}
+
+TEST(Dataset, RefusesAPathThatIsNoFolder) {
+    TempDir dir;
+    const std::string file = dir.write("plain.txt", "x");
+    EXPECT_NE(scanDataset(file).fault.find("is not a folder"), std::string::npos);
+    EXPECT_NE(scanDataset(dir.file("absent")).fault.find("is not a folder"), std::string::npos);
+}
+
+TEST(Dataset, MeasuresLikeTheProgramWithoutPrinting) {
+    TempDir dir;
+    const std::string path = dir.file("leaf.png");
+    ASSERT_TRUE(cv::imwrite(path, drawLeaf(90, 30, 0.0)));
+    CoutCapture capture;
+    const Measurement measured = measureImage(path);
+    const LeafAnalysis analysis = analyzeLeafImage(path, false, false);
+    const std::string programTalk = capture.text();
+    ASSERT_EQ(measured.verdict, LeafVerdict::Measured);
+    ASSERT_EQ(measured.features.size(), leafFeatureCount);
+    // measureImage said nothing: all that was captured came from the direct analysis.
+    EXPECT_NE(programTalk.find("Processing image"), std::string::npos);
+    EXPECT_EQ(programTalk.find("Processing image"), programTalk.rfind("Processing image"));
+    // Six significant digits, exactly what the program hands to the network.
+    std::string text;
+    for (double value : measured.features) {
+        std::ostringstream number;
+        number << value;
+        text += number.str() + " ";
+    }
+    EXPECT_EQ(text, toFeatureText(analysis.features));
+    EXPECT_GT(measured.features[1], 2.5);  // a long leaf: its aspect ratio is about three
+}
+
+TEST(Dataset, ReportsWhyAnImageCannotBeUsed) {
+    TempDir dir;
+    EXPECT_EQ(measureImage(dir.write("broken.jpg", "not a picture")).verdict,
+              LeafVerdict::UnreadableImage);
+    const cv::Mat blank(100, 100, CV_8UC1, cv::Scalar(255));
+    EXPECT_EQ(measurePicture(blank).verdict, LeafVerdict::NoLeaf);
+    EXPECT_EQ(verdictReason(LeafVerdict::NoLeaf), "no leaf found");
+}
+
+TEST(Dataset, TurnedCopyKeepsTheWholeLeafOnWhite) {
+    const cv::Mat leaf = drawLeaf(100, 20, 0.0);  // upright, 200 px tall
+    const cv::Mat turned = turnAndShrink(leaf, 90.0, 1.0);
+    EXPECT_NEAR(turned.cols, leaf.rows, 1);
+    EXPECT_NEAR(turned.rows, leaf.cols, 1);
+    EXPECT_EQ(turned.at<uchar>(0, 0), 255);
+    // Lying down now: the dark pixels spread wide rather than tall.
+    cv::Mat dark;
+    cv::threshold(turned, dark, 128, 255, cv::THRESH_BINARY_INV);
+    const cv::Rect box = cv::boundingRect(dark);
+    EXPECT_GT(box.width, 3 * box.height);
+    const cv::Mat shrunk = turnAndShrink(leaf, 0.0, 0.5);
+    cv::threshold(shrunk, dark, 128, 255, cv::THRESH_BINARY_INV);
+    EXPECT_NEAR(cv::boundingRect(dark).height, 100, 3);
+    EXPECT_EQ(shrunk.size(), leaf.size());
+}
+
+TEST(Report, FiguresFromAConfusionMatrix) {
+    const ConfusionMatrix matrix = {{8, 2, 0}, {1, 4, 0}, {0, 0, 0}};
+    EXPECT_EQ(totalCount(matrix), 15);
+    EXPECT_DOUBLE_EQ(accuracy(matrix), 12.0 / 15.0);
+    EXPECT_DOUBLE_EQ(recall(matrix, 0), 0.8);
+    EXPECT_DOUBLE_EQ(precision(matrix, 0), 8.0 / 9.0);
+    EXPECT_DOUBLE_EQ(recall(matrix, 2), 0.0);
+    std::ostringstream text;
+    printConfusionReport(text, matrix, {"a", "b", "c"});
+    EXPECT_NE(text.str().find("Accuracy: 80.0% (12 of 15)"), std::string::npos) << text.str();
+}
+
+TEST(Report, DrawsAReadablePicture) {
+    TempDir dir;
+    const std::string path = dir.file("matrix.png");
+    ASSERT_EQ(drawConfusionMatrix({{3, 1}, {0, 4}}, {"round", "long"}, "test", path), "");
+    const cv::Mat picture = cv::imread(path);
+    ASSERT_FALSE(picture.empty());
+    EXPECT_GT(picture.cols, 300);
+    EXPECT_NE(drawConfusionMatrix({{1}}, {"x"}, "t", dir.file("no/such/folder.png")), "");
+}
+
+}  // namespace

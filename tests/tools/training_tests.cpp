@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "evaluation.hpp"
+#include "loader.hpp"
+#include "network_file.hpp"
+#include "test_support.hpp"
+#include "training.hpp"
+
+namespace {
+
+// Three classes told apart by two features; the first feature is near 1.2 like the smooth
+// factor, which is what the network has in place of bias terms.
+std::vector<Example> separableExamples() {
+    Random random(99);
+    std::vector<Example> examples;
+    const double centres[3][2] = {{0.6, 2.0}, {2.0, 0.6}, {2.0, 2.0}};
+    for (int c = 0; c < 3; ++c) {
+        for (int k = 0; k < 12 + 6 * c; ++k) {  // unequal classes, as in real data
+            std::vector<double> x{1.2 + random.uniform(-0.05, 0.05),
+                                  centres[c][0] + random.uniform(-0.3, 0.3),
+                                  centres[c][1] + random.uniform(-0.3, 0.3)};
+            examples.push_back({c, {x}});
+        }
+    }
+    return examples;
+}
+
+TrainOptions smallOptions() {
+    TrainOptions options;
+    options.hidden = {6};
+    options.classCount = 3;
+    options.maxEpochs = 1500;
+    options.patience = 1500;
+    options.restarts = 2;
+    options.seed = 5;
+    return options;
+}
+
+TEST(Training, GradientMatchesFiniteDifferences) {
+    Mlp network({3, 4, 3, 2});
+    Random random(3);
+    for (double& weight : network.weights) {
+        weight = random.uniform(-1.5, 1.5);
+    }
+    std::vector<Sample> samples;
+    for (int s = 0; s < 7; ++s) {
+        samples.push_back({{random.uniform(0, 2), random.uniform(-1, 1), random.uniform(0, 3)},
+                           s % 2,
+                           0.5 + random.uniform()});
+    }
+    const double decay = 0.01;
+    std::vector<double> gradient;
+    lossAndGradient(network, samples, decay, &gradient);
+    ASSERT_EQ(gradient.size(), network.weights.size());
+    const double h = 1e-6;
+    for (size_t w = 0; w < network.weights.size(); ++w) {
+        Mlp shifted = network;
+        shifted.weights[w] = network.weights[w] + h;
+        const double up = lossAndGradient(shifted, samples, decay, nullptr);
+        shifted.weights[w] = network.weights[w] - h;
+        const double down = lossAndGradient(shifted, samples, decay, nullptr);
+        const double numeric = (up - down) / (2.0 * h);
+        EXPECT_NEAR(gradient[w], numeric, 1e-7 + 1e-5 * std::fabs(numeric)) << "weight " << w;
+    }
+}
+
+TEST(Training, LossFallsToZeroOnlyForConfidentRightAnswers) {
+    Mlp network({1, 2});
+    network.weights = {8.0, -8.0};  // input 1 strongly calls class 0
+    const std::vector<Sample> right{{{1.0}, 0, 1.0}};
+    const std::vector<Sample> wrong{{{1.0}, 1, 1.0}};
+    EXPECT_LT(lossAndGradient(network, right, 0.0, nullptr), 0.001);
+    EXPECT_GT(lossAndGradient(network, wrong, 0.0, nullptr), 15.0);
+}
+
+TEST(Training, ReachesFullAccuracyOnSeparableSet) {
+    const std::vector<Example> examples = separableExamples();
+    const TrainResult result = trainNetwork(examples, smallOptions());
+    int right = 0;
+    for (const Example& example : examples) {
+        right += result.network.predict(example.variants[0]) == example.label ? 1 : 0;
+    }
+    EXPECT_EQ(right, static_cast<int>(examples.size()));
+}
+
+TEST(Training, SameSeedGivesSameBytesOtherSeedOthers) {
+    const std::vector<Example> examples = separableExamples();
+    TrainOptions options = smallOptions();
+    options.maxEpochs = 200;
+    const std::string first = formatNetwork(trainNetwork(examples, options).network.matrices());
+    const std::string again = formatNetwork(trainNetwork(examples, options).network.matrices());
+    options.seed = 6;
+    const std::string other = formatNetwork(trainNetwork(examples, options).network.matrices());
+    EXPECT_EQ(first, again);
+    EXPECT_NE(first, other);
+}
+
+TEST(Training, ResultReadsRawFeaturesLikeTheProgram) {
+    // The trainer scales features internally; the written network must not need that.
+    std::vector<Example> examples = separableExamples();
+    for (Example& example : examples) {
+        example.variants[0][2] *= 1000.0;  // one feature on a very different scale
+    }
+    const TrainResult result = trainNetwork(examples, smallOptions());
+    TempDir dir;
+    const std::string path = dir.file("nn.dat");
+    ASSERT_EQ(writeNetworkFile(result.network.matrices(), path), "");
+    NeuralNetwork network;
+    {
+        CoutCapture quiet;
+        ASSERT_TRUE(loadNetwork(network, path));
+    }
+    int right = 0;
+    for (const Example& example : examples) {
+        std::ostringstream text;
+        text.precision(17);
+        for (double value : example.variants[0]) {
+            text << value << " ";
+        }
+        const int programAnswer = classify(network, text.str());
+        EXPECT_EQ(programAnswer, result.network.predict(example.variants[0]));
+        right += programAnswer == example.label ? 1 : 0;
+    }
+    EXPECT_EQ(right, static_cast<int>(examples.size()));
+}
+
+TEST(Training, CrossValidationClassifiesEveryExampleOnce) {
+    const std::vector<Example> examples = separableExamples();
+    TrainOptions options = smallOptions();
+    options.restarts = 1;
+    const ConfusionMatrix matrix = crossValidate(examples, options, 3);
+    ASSERT_EQ(matrix.size(), 3u);
+    int total = 0;
+    int right = 0;
+    for (size_t c = 0; c < 3; ++c) {
+        int row = 0;
+        for (int count : matrix[c]) {
+            row += count;
+        }
+        EXPECT_EQ(row, 12 + 6 * static_cast<int>(c));
+        total += row;
+        right += matrix[c][c];
+    }
+    EXPECT_EQ(total, static_cast<int>(examples.size()));
+    EXPECT_GE(right, total - 2);  // held-out points of well-separated clusters
+}
+
+TEST(Training, ClassWeightsGiveEveryClassTheSameTotal) {
+    const std::vector<Example> examples = separableExamples();
+    const std::vector<double> weights = classWeights(examples, 4);
+    ASSERT_EQ(weights.size(), 4u);
+    EXPECT_DOUBLE_EQ(weights[0] * 12, weights[1] * 18);
+    EXPECT_DOUBLE_EQ(weights[1] * 18, weights[2] * 24);
+    EXPECT_EQ(weights[3], 0.0);  // a class without examples
+    EXPECT_DOUBLE_EQ(weights[0] * 12 + weights[1] * 18 + weights[2] * 24, 54.0);
+}
+
+TEST(Training, RandomIsReproducibleAndInRange) {
+    Random a(42);
+    Random b(42);
+    for (int k = 0; k < 1000; ++k) {
+        const double x = a.uniform();
+        EXPECT_EQ(x, b.uniform());
+        EXPECT_GE(x, 0.0);
+        EXPECT_LT(x, 1.0);
+        EXPECT_LT(a.below(7), 7u);
+        b.below(7);
+    }
+}
+
+}  // namespace
