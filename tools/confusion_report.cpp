@@ -126,14 +126,16 @@ std::string drawConfusionMatrix(const ConfusionMatrix& matrix,
         for (int p = 0; p < n; ++p) {
             const int count = matrix[static_cast<size_t>(c)][static_cast<size_t>(p)];
             const double share = row > 0 ? static_cast<double>(count) / row : 0.0;
+            // Errors are darkened threefold: a 10% confusion should catch the eye.
+            const double shade = c == p ? share : std::min(1.0, 3.0 * share);
             // Right answers shade to green, wrong ones to red; an empty cell stays white.
             const cv::Scalar full = c == p ? cv::Scalar(60, 170, 40) : cv::Scalar(50, 50, 210);
-            const cv::Scalar colour = cv::Scalar(255, 255, 255) * (1.0 - share) + full * share;
+            const cv::Scalar colour = cv::Scalar(255, 255, 255) * (1.0 - shade) + full * shade;
             const cv::Rect box(left + p * cell, top + c * cell, cell, cell);
             cv::rectangle(canvas, box, colour, cv::FILLED);
             cv::rectangle(canvas, box, cv::Scalar(160, 160, 160), 1);
             centred(std::to_string(count), {box.x + cell / 2, box.y + cell / 2}, 0.9, 2,
-                    share > 0.5 ? cv::Scalar(255, 255, 255) : ink);
+                    shade > 0.5 ? cv::Scalar(255, 255, 255) : ink);
         }
     }
     cv::putText(canvas, "recall", {left + n * cell + 14, top - 14}, font, 0.55, ink, 1,

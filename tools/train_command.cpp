@@ -28,6 +28,7 @@ const char* const usage =
     "  --seed N            seed of all random choices (default 1)\n"
     "  --decay X           weight decay, a number from 0 to 1 (default 0.0001)\n"
     "  --folds K           first report K-fold cross-validated accuracy (default 0: none)\n"
+    "  --matrix FILE.png   with --folds, draw the cross-validated confusion matrix\n"
     "  --copies N          turned and shrunk copies of each photo added to training (default 4)\n"
     "  --turn DEGREES      largest turn of a copy (default 15)\n"
     "  -h, --help          show this help\n"
@@ -39,6 +40,7 @@ struct TrainSettings {
     TrainOptions training;
     std::string output = "nn.dat";
     std::string dataDir;
+    std::string matrix;  // picture of the cross-validated confusion matrix
     int folds = 0;
     int copies = 4;
     double turn = 15.0;
@@ -106,6 +108,12 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
         settings.output = values.at("--output");
         if (settings.output.empty()) {
             return "option --output needs a file name";
+        }
+    }
+    if (values.count("--matrix")) {
+        settings.matrix = values.at("--matrix");
+        if (settings.matrix.empty() || !values.count("--folds")) {
+            return "option --matrix needs a file name and --folds";
         }
     }
     if (arguments.positional.size() != 1) {
@@ -184,7 +192,8 @@ int runTrainCommand(int argc, const char* const* argv) {
                                                 {"--decay", "", true},
                                                 {"--folds", "", true},
                                                 {"--copies", "", true},
-                                                {"--turn", "", true}});
+                                                {"--turn", "", true},
+                                                {"--matrix", "", true}});
     if (!arguments.fault.empty()) {
         return badUsage(arguments.fault);
     }
@@ -241,6 +250,17 @@ int runTrainCommand(int argc, const char* const* argv) {
         std::cout << "\n" << settings.folds << "-fold cross-validation\n";
         printConfusionReport(std::cout, matrix, names);
         std::cout << std::endl;
+        if (!settings.matrix.empty()) {
+            const std::string pictureFault = drawConfusionMatrix(
+                matrix, names,
+                std::to_string(settings.folds) +
+                    "-fold cross-validation: " + std::to_string(totalCount(matrix)) + " leaves",
+                settings.matrix);
+            if (!pictureFault.empty()) {
+                std::cerr << "leafid-train: " << pictureFault << std::endl;
+                return exitFailure;
+            }
+        }
     }
 
     Progress progress("Training", settings.training.restarts, std::cerr, live);

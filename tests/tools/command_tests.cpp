@@ -88,6 +88,7 @@ TEST(TrainCommand, BadUsageExitsWithTwo) {
         {{"--decay", "-1", data}, "option --decay needs a number from 0 to 1"},
         {{"--folds", "1", data}, "option --folds needs a whole number from 2"},
         {{data, "-o"}, "option --output needs a value"},
+        {{"--matrix", "m.png", data}, "option --matrix needs a file name and --folds"},
     };
     for (const auto& [arguments, message] : cases) {
         std::vector<std::string> withOutput{"-o", output};
