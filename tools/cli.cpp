@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionSpec>& specs) {
+Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionRule>& rules) {
     Arguments arguments;
     bool optionsEnded = false;
     for (int a = 1; a < argc; ++a) {
@@ -24,30 +24,30 @@ Arguments parseArguments(int argc, const char* const* argv, const std::vector<Op
         }
         const size_t equals = word.find('=');
         const std::string name = word.substr(0, equals);
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& candidate : specs) {
+        const OptionRule* rule = nullptr;
+        for (const OptionRule& candidate : rules) {
             if (name == candidate.name || (!candidate.alias.empty() && name == candidate.alias)) {
-                spec = &candidate;
+                rule = &candidate;
             }
         }
-        if (!spec) {
+        if (!rule) {
             arguments.fault = "unknown option '" + name + "'";
             return arguments;
         }
-        if (!spec->takesValue) {
+        if (!rule->takesValue) {
             if (equals != std::string::npos) {
-                arguments.fault = "option " + spec->name + " takes no value";
+                arguments.fault = "option " + rule->name + " takes no value";
                 return arguments;
             }
-            arguments.values[spec->name] = "";
+            arguments.values[rule->name] = "";
             continue;
         }
         if (equals != std::string::npos) {
-            arguments.values[spec->name] = word.substr(equals + 1);
+            arguments.values[rule->name] = word.substr(equals + 1);
         } else if (a + 1 < argc) {
-            arguments.values[spec->name] = argv[++a];
+            arguments.values[rule->name] = argv[++a];
         } else {
-            arguments.fault = "option " + spec->name + " needs a value";
+            arguments.fault = "option " + rule->name + " needs a value";
             return arguments;
         }
     }

@@ -11,7 +11,7 @@ constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;   // the work could not be done, e.g. a file could not be written
 constexpr int exitBadUsage = 2;  // wrong command line or unusable data
 
-struct OptionSpec {
+struct OptionRule {
     std::string name;   // "--epochs"
     std::string alias;  // "-e", or empty
     bool takesValue = true;
@@ -26,7 +26,7 @@ struct Arguments {
 
 // Reads "--name value", "--name=value", "-x value", switches, "-h"/"--help", and "--" before
 // positional words that start with '-'.
-Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionSpec>& specs);
+Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionRule>& rules);
 
 // A whole number in [low, high], or nothing.
 std::optional<long long> parseInteger(const std::string& text, long long low, long long high);
