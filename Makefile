@@ -1,5 +1,6 @@
-# Thin wrapper over CMake. `make run` starts the program in the repository root, where nn.dat
-# lives; `make test` runs every test, then the whole suite again under ASan and UBSan.
+# Thin wrapper over CMake. `make build` also links the three programs into the repository root;
+# `make run` starts leafid there, where nn.dat lives; `make test` runs every test, then the whole
+# suite again under ASan and UBSan.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
@@ -12,9 +13,12 @@ setup:
 build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+	@ln -sf $(BUILD)/app/leafid leafid
+	@ln -sf $(BUILD)/tools/leafid-train leafid-train
+	@ln -sf $(BUILD)/tools/leafid-eval leafid-eval
 
 run: build
-	./$(BUILD)/app/leafid
+	./leafid
 
 test: test-plain test-sanitize
 
@@ -38,4 +42,4 @@ fuzz:
 	  -max_len=512 $(BUILD)/fuzz-corpus
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval
