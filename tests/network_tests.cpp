@@ -110,29 +110,6 @@ TEST(TextNumbers, IgnoreTheUserLocale) {
     std::setlocale(LC_ALL, "C");
 }
 
-TEST(NetworkModel, ClearsLeaveTheOtherPartAlone) {
-    NeuralNetwork network;
-    clearNetwork(network);
-    clearPatterns(network);
-    EXPECT_TRUE(network.patternSets.empty() && network.hiddenLayers.empty());
-
-    network.patternSets.push_back({Pattern{{1.0}, {0.0}}});
-    network.hiddenLayers.push_back(Layer(2));
-    network.outputLayer = Layer(1);
-    network.weights.push_back({{1.0, 2.0}});
-    clearNetwork(network);
-    EXPECT_EQ(network.patternSets.size(), 1u);
-    EXPECT_TRUE(network.hiddenLayers.empty() && network.outputLayer.empty() &&
-                network.weights.empty());
-
-    network.outputLayer = Layer(1);
-    network.weights.push_back({{1.0}});
-    clearPatterns(network);
-    EXPECT_TRUE(network.patternSets.empty());
-    EXPECT_EQ(network.outputLayer.size(), 1u);
-    EXPECT_EQ(network.weights.size(), 1u);
-}
-
 TEST(LoadNetwork, ReadsTheExampleFile) {
     NeuralNetwork network;
     const Loaded loaded = load(network, exampleFile);

@@ -1,19 +1,23 @@
 // The two executables as a user runs them.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <fstream>
 
 #include "dataset.hpp"
 #include "drawn_leaves.hpp"
 #include "loader.hpp"
 #include "network_file.hpp"
+#include "run_program.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), {});
+}
 
 struct CommandRun {
     int status = -1;
@@ -21,32 +25,9 @@ struct CommandRun {
     std::string err;
 };
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), {});
-}
-
-std::string quoted(const std::string& word) {
-    std::string text = "'";
-    for (char c : word) {
-        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return text + "'";
-}
-
 CommandRun run(const std::string& binary, const std::vector<std::string>& arguments) {
-    TempDir streams;
-    std::string command = quoted(binary);
-    for (const std::string& argument : arguments) {
-        command += " " + quoted(argument);
-    }
-    command += " >" + quoted(streams.file("out")) + " 2>" + quoted(streams.file("err"));
-    const int raw = std::system(command.c_str());
-    CommandRun result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = readFile(streams.file("out"));
-    result.err = readFile(streams.file("err"));
-    return result;
+    const ProgramRun result = runProgram(binary, arguments, fs::current_path().string(), "");
+    return {result.exitCode, result.output, result.errors};
 }
 
 bool contains(const std::string& text, const std::string& part) {

@@ -158,17 +158,4 @@ TEST(Training, ClassWeightsGiveEveryClassTheSameTotal) {
     EXPECT_DOUBLE_EQ(weights[0] * 12 + weights[1] * 18 + weights[2] * 24, 54.0);
 }
 
-TEST(Training, RandomIsReproducibleAndInRange) {
-    Random a(42);
-    Random b(42);
-    for (int k = 0; k < 1000; ++k) {
-        const double x = a.uniform();
-        EXPECT_EQ(x, b.uniform());
-        EXPECT_GE(x, 0.0);
-        EXPECT_LT(x, 1.0);
-        EXPECT_LT(a.below(7), 7u);
-        b.below(7);
-    }
-}
-
 }  // namespace
