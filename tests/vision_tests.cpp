@@ -202,23 +202,6 @@ TEST(Preparation, ScalesToWorkingWidthAndReadsColourAsGrey) {
     EXPECT_NEAR(plain.features[1], 2.5, 0.3);
 }
 
-TEST(Preparation, FailuresAreSignalledNotMeasured) {
-    TempDir dir;
-    CoutCapture quiet;
-    EXPECT_EQ(analyzeLeafImage(dir.write("text.jpg", "not a picture"), true, false).verdict,
-              LeafVerdict::UnreadableImage);
-    EXPECT_EQ(analyzeLeafImage(dir.file("absent.png"), true, false).verdict,
-              LeafVerdict::UnreadableImage);
-    EXPECT_EQ(
-        analyzeLeafPicture(cv::Mat(1, 1000, CV_8UC1, cv::Scalar(0)), "wide", true, false).verdict,
-        LeafVerdict::UnreadableImage);
-    EXPECT_EQ(quiet.text(), "");  // nothing is reported without a height
-    const LeafAnalysis blank =
-        analyzeLeafPicture(cv::Mat(50, 128, CV_8UC1, cv::Scalar(255)), "blank", true, false);
-    EXPECT_EQ(blank.verdict, LeafVerdict::NoLeaf);
-    EXPECT_EQ(quiet.text(), "Processing image \"blank\" (128x50) ...\n");
-}
-
 TEST(Report, SeventeenLinesWithDefaultNumberFormat) {
     CoutCapture capture;
     printProcessingLine("C:\\My Leaves/\"odd\".JPG", 128, 96);
