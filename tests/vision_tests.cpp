@@ -202,6 +202,18 @@ TEST(Preparation, ScalesToWorkingWidthAndReadsColourAsGrey) {
     EXPECT_NEAR(plain.features[1], 2.5, 0.3);
 }
 
+TEST(Preparation, ExtremeProportionsAreNoPicture) {
+    CoutCapture quiet;
+    const auto verdict = [](int rows, int cols) {
+        return analyzeLeafPicture(cv::Mat(rows, cols, CV_8UC1, cv::Scalar(255)), "p", true, false)
+            .verdict;
+    };
+    EXPECT_EQ(verdict(1, 1000), LeafVerdict::UnreadableImage);   // height 0
+    EXPECT_EQ(verdict(20000, 1), LeafVerdict::UnreadableImage);  // height 2560000
+    EXPECT_EQ(verdict(16384, 128), LeafVerdict::NoLeaf);  // the tallest picture still measured
+    EXPECT_EQ(quiet.text(), "Processing image \"p\" (128x16384) ...\n");
+}
+
 TEST(Report, SeventeenLinesWithDefaultNumberFormat) {
     CoutCapture capture;
     printProcessingLine("C:\\My Leaves/\"odd\".JPG", 128, 96);

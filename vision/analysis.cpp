@@ -42,7 +42,7 @@ LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool p
     }
     cv::Mat working;
     const int height = workingHeight(picture.cols, picture.rows);
-    if (height < 1) {
+    if (height < 1 || height > maxWorkingHeight) {
         return {LeafVerdict::UnreadableImage, {}};
     }
     cv::resize(picture, working, cv::Size(workingWidth, height), 0.0, 0.0, cv::INTER_LINEAR);

@@ -9,10 +9,13 @@
 constexpr int workingWidth = 128;
 constexpr double backgroundThreshold = 220.0;  // greys above this are background
 constexpr int medianKernelSize = 9;
+// A picture 128 times as tall as wide or taller would need gigabytes at working size from a
+// file of a few kilobytes; like one 128 times as wide (height 0), it is no leaf photo.
+constexpr int maxWorkingHeight = workingWidth * workingWidth;
 
 enum class LeafVerdict {
     Measured,         // features holds six finite values
-    UnreadableImage,  // no picture decoded, or it scales to less than one row
+    UnreadableImage,  // no picture decoded, or it scales to less than 1 or over 16384 rows
     NoLeaf,           // no leaf pixel survived binarization
     Unmeasurable,     // features holds six values, not all finite
 };
