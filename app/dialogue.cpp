@@ -13,7 +13,6 @@ namespace {
 
 const char* const networkFileName = "nn.dat";
 const char* const prompt = "Enter image path: ";
-constexpr size_t featureCount = 6;
 
 // Reads the next word; false at the end of input.
 bool readWord(std::string& word) {
@@ -50,7 +49,7 @@ bool loadFittingNetwork(NeuralNetwork& network) {
     if (!loadNetwork(network, networkFileName)) {
         return false;
     }
-    const std::string fault = findFitFault(network, featureCount, makeTreeNameList().size());
+    const std::string fault = findFitFault(network, leafFeatureCount, makeTreeNameList().size());
     if (!fault.empty()) {
         clearNetwork(network);
         std::cout << "Network file " << networkFileName << " " << fault << std::endl;

@@ -7,8 +7,6 @@
 
 #include "analysis.hpp"
 
-constexpr size_t leafFeatureCount = 6;
-
 // The sub-folder name of each species, in output-neuron order ("ginkgo", "lime", ...).
 std::vector<std::string> classFolderNames();
 

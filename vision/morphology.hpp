@@ -10,6 +10,8 @@
 // perimeter ratio factor: input i of the network is position i.
 using FeatureVector = std::vector<double>;
 
+constexpr size_t leafFeatureCount = 6;
+
 constexpr double fourPi = 12.566370614359172;
 
 // Leaf area after a 5 x 5 box blur divided by leaf area after a 2 x 2 box blur.
