@@ -45,40 +45,10 @@ void answer(NeuralNetwork& network, const TreeNameList& treeNames, const std::st
     std::cout << "tree = " << treeNames[index] << std::endl << std::endl;
 }
 
-bool loadFittingNetwork(NeuralNetwork& network) {
-    if (!loadNetwork(network, networkFileName)) {
-        return false;
-    }
-    const std::string fault = findFitFault(network, leafFeatureCount, makeTreeNameList().size());
-    if (!fault.empty()) {
-        clearNetwork(network);
-        std::cout << "Network file " << networkFileName << " " << fault << std::endl;
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 TreeNameList makeTreeNameList() {
     return {"Ginkgo (Ginko Biloba)", "Lime (Lipa)", "Maple (Javor)", "Oak (Dub)", "Willow (Vrba)"};
-}
-
-std::string findFitFault(const NeuralNetwork& network, size_t featureCount, size_t classCount) {
-    const size_t inputs = static_cast<size_t>(inputCount(network));
-    const size_t outputs = network.outputLayer.size();
-    if (inputs > featureCount) {
-        return "needs " + std::to_string(inputs) + " inputs, but a leaf has only " +
-               std::to_string(featureCount) + " features";
-    }
-    if (outputs == 0) {
-        return "has no output neurons";
-    }
-    if (outputs > classCount) {
-        return "has " + std::to_string(outputs) + " outputs, but only " +
-               std::to_string(classCount) + " species are known";
-    }
-    return "";
 }
 
 bool fileExists(std::string path) {
@@ -102,7 +72,10 @@ void waitForEnter() {
 
 int runDialogue() {
     NeuralNetwork network;
-    if (!loadFittingNetwork(network)) {
+    const std::string loadFault =
+        loadFittingNetwork(network, networkFileName, leafFeatureCount, makeTreeNameList().size());
+    if (!loadFault.empty()) {
+        std::cout << loadFault << std::endl;
         std::cout << "Network wasn't loaded" << std::endl;
         waitForEnter();
         return exitNetworkNotLoaded;

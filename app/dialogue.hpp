@@ -19,8 +19,4 @@ int runDialogue();
 // True when path names a regular file that can be opened for reading.
 bool fileExists(std::string path);
 
-// Empty when the network's inputs and outputs fit the six features and the species names;
-// otherwise what does not fit.
-std::string findFitFault(const NeuralNetwork& network, size_t featureCount, size_t classCount);
-
 void waitForEnter();

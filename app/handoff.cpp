@@ -1,5 +1,6 @@
 #include "handoff.hpp"
 
+#include <locale>
 #include <sstream>
 
 FeatureHandOff extractFeatures(std::string path) {
@@ -13,7 +14,8 @@ FeatureHandOff extractFeatures(std::string path) {
 FeatureText toFeatureText(FeatureVector features) {
     FeatureText text;
     for (double value : features) {
-        std::ostringstream number;  // fresh each time: no formatting state carries over
+        std::ostringstream number;             // fresh each time: no formatting state carries over
+        number.imbue(std::locale::classic());  // the classifier reads '.' as the decimal point
         number << value;
         text += number.str() + " ";
     }

@@ -154,12 +154,15 @@ std::string findSizeFault(const NeuralNetwork& network) {
     return "";
 }
 
-bool loadNetwork(NeuralNetwork& network, std::string fileName) {
+namespace {
+
+// Fills network from fileName with the progress lines on standard output. Empty when loaded;
+// otherwise the line that says why not, which the caller prints.
+std::string readNetworkFile(NeuralNetwork& network, const std::string& fileName) {
     clearNetwork(network);
     std::ifstream file(fileName);
     if (!file.is_open()) {
-        std::cout << "Unable to open file " << fileName << std::endl;
-        return false;
+        return "Unable to open file " + fileName;
     }
     std::cout << "Loading network from file " << fileName << "..." << std::endl;
     LineReader reader{file};
@@ -172,10 +175,50 @@ bool loadNetwork(NeuralNetwork& network, std::string fileName) {
     }
     if (!fault.empty()) {
         clearNetwork(network);
-        std::cout << "Network file " << fileName << " " << fault << std::endl;
-        return false;
+        return "Network file " + fileName + " " + fault;
     }
     file.close();
     std::cout << "Network successfully loaded." << std::endl;
-    return true;
+    return "";
+}
+
+}  // namespace
+
+bool loadNetwork(NeuralNetwork& network, std::string fileName) {
+    const std::string fault = readNetworkFile(network, fileName);
+    if (!fault.empty()) {
+        std::cout << fault << std::endl;
+    }
+    return fault.empty();
+}
+
+std::string findFitFault(const NeuralNetwork& network, size_t inputsAvailable, size_t classCount) {
+    const size_t inputs = static_cast<size_t>(inputCount(network));
+    const size_t outputs = network.outputLayer.size();
+    if (inputs > inputsAvailable) {
+        return "needs " + std::to_string(inputs) + " inputs, but a leaf has only " +
+               std::to_string(inputsAvailable) + " features";
+    }
+    if (outputs == 0) {
+        return "has no output neurons";
+    }
+    if (outputs > classCount) {
+        return "has " + std::to_string(outputs) + " outputs, but only " +
+               std::to_string(classCount) + " species are known";
+    }
+    return "";
+}
+
+std::string loadFittingNetwork(NeuralNetwork& network, const std::string& fileName,
+                               size_t inputsAvailable, size_t classCount) {
+    const std::string loadFault = readNetworkFile(network, fileName);
+    if (!loadFault.empty()) {
+        return loadFault;
+    }
+    const std::string fitFault = findFitFault(network, inputsAvailable, classCount);
+    if (!fitFault.empty()) {
+        clearNetwork(network);
+        return "Network file " + fileName + " " + fitFault;
+    }
+    return "";
 }

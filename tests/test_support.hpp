@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <locale>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 // A fresh directory under the system's temporary folder, removed again at the end of the test.
@@ -43,4 +45,25 @@ class CoutCapture {
   private:
     std::ostringstream buffer_;
     std::streambuf* old_;
+};
+
+// Makes German (decimal comma) the global C++ and C locale while it lives, as a user's
+// environment could; active() is false when the system lacks that locale.
+class GermanLocale {
+  public:
+    GermanLocale() {
+        try {
+            std::locale::global(std::locale("de_DE.UTF-8"));
+            active_ = true;
+        } catch (const std::runtime_error&) {
+            active_ = false;
+        }
+    }
+    ~GermanLocale() { std::locale::global(std::locale::classic()); }
+    GermanLocale(const GermanLocale&) = delete;
+    GermanLocale& operator=(const GermanLocale&) = delete;
+    bool active() const { return active_; }
+
+  private:
+    bool active_ = false;
 };

@@ -52,24 +52,6 @@ struct Verdict {
     std::vector<double> outputs;
 };
 
-// Loads the network as leafid does and checks that it fits the features and species.
-std::string loadForProgram(NeuralNetwork& network, const std::string& fileName) {
-    std::ostringstream loaderTalk;
-    std::streambuf* old = std::cout.rdbuf(loaderTalk.rdbuf());
-    const bool loaded = loadNetwork(network, fileName);
-    std::cout.rdbuf(old);
-    if (!loaded) {
-        // The loader's last line says why.
-        std::string text = loaderTalk.str();
-        while (!text.empty() && text.back() == '\n') {
-            text.pop_back();
-        }
-        return text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
-    }
-    const std::string fault = findFitFault(network, leafFeatureCount, makeTreeNameList().size());
-    return fault.empty() ? "" : "Network file " + fileName + " " + fault;
-}
-
 Verdict judge(NeuralNetwork& network, const LabelledImage& image) {
     Verdict verdict{image, LeafVerdict::UnreadableImage, {}, -1, {}};
     LeafAnalysis analysis;
@@ -176,7 +158,12 @@ int runEvalCommand(int argc, const char* const* argv) {
         return exitBadUsage;
     }
     NeuralNetwork network;
-    const std::string loadFault = loadForProgram(network, networkFile);
+    std::string loadFault;
+    {
+        CoutSilencer quiet;  // the loader's progress lines are for the dialogue
+        loadFault =
+            loadFittingNetwork(network, networkFile, leafFeatureCount, makeTreeNameList().size());
+    }
     if (!loadFault.empty()) {
         std::cerr << "leafid-eval: " << loadFault << std::endl;
         return exitBadUsage;

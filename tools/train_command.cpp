@@ -8,8 +8,9 @@
 #include "commands.hpp"
 #include "confusion_report.hpp"
 #include "dataset.hpp"
-#include "network_file.hpp"
+#include "folds.hpp"
 #include "training.hpp"
+#include "writer.hpp"
 
 namespace {
 
@@ -125,53 +126,6 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
     return "";
 }
 
-// Copy k of copies: turns spread evenly over [-turn, turn] without the upright position, and
-// sizes from 100% down to 70%, because leaves are photographed at any slant and with margins
-// of any width, and the program scales every photo to the same width.
-void copyTransform(int k, int copies, double turn, double& angle, double& scale) {
-    const double position = static_cast<double>(k) / static_cast<double>(copies + 1);
-    angle = turn * (2.0 * position - 1.0);
-    if (std::fabs(angle) < 1e-9) {
-        angle = turn / static_cast<double>(copies + 1);
-    }
-    scale = 1.0 - 0.3 * static_cast<double>(k % 3) / 2.0;
-}
-
-struct Collected {
-    std::vector<Example> examples;
-    std::vector<std::pair<std::string, LeafVerdict>> skipped;
-};
-
-Collected collectExamples(const std::vector<LabelledImage>& images, const TrainSettings& settings) {
-    Collected collected;
-    Progress progress("Measuring images", static_cast<int>(images.size()), std::cerr,
-                      standardErrorIsTerminal());
-    int done = 0;
-    for (const LabelledImage& image : images) {
-        const cv::Mat grey = cv::imread(image.path, cv::IMREAD_GRAYSCALE);
-        // The original goes through the program's own path from the file name.
-        const Measurement original = measureImage(image.path);
-        if (original.verdict != LeafVerdict::Measured) {
-            collected.skipped.emplace_back(image.path, original.verdict);
-        } else {
-            Example example{image.label, {original.features}};
-            for (int k = 1; k <= settings.copies && !grey.empty(); ++k) {
-                double angle = 0.0;
-                double scale = 1.0;
-                copyTransform(k, settings.copies, settings.turn, angle, scale);
-                const Measurement copy = measurePicture(turnAndShrink(grey, angle, scale));
-                if (copy.verdict == LeafVerdict::Measured) {
-                    example.variants.push_back(copy.features);
-                }
-            }
-            collected.examples.push_back(std::move(example));
-        }
-        progress.update(++done);
-    }
-    progress.finish();
-    return collected;
-}
-
 std::string describeShape(const TrainOptions& options) {
     std::string shape = std::to_string(leafFeatureCount);
     for (int size : options.hidden) {
@@ -214,7 +168,12 @@ int runTrainCommand(int argc, const char* const* argv) {
         return exitBadUsage;
     }
 
-    const Collected collected = collectExamples(scan.images, settings);
+    Progress measuring("Measuring images", static_cast<int>(scan.images.size()), std::cerr,
+                       standardErrorIsTerminal());
+    const CollectedExamples collected =
+        collectExamples(scan.images, settings.copies, settings.turn,
+                        [&](int done, int) { measuring.update(done); });
+    measuring.finish();
     std::vector<int> perClass(names.size(), 0);
     size_t variants = 0;
     for (const Example& example : collected.examples) {

@@ -6,9 +6,9 @@
 #include "dataset.hpp"
 #include "drawn_leaves.hpp"
 #include "loader.hpp"
-#include "network_file.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
+#include "writer.hpp"
 
 namespace fs = std::filesystem;
 

@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
 #include "evaluation.hpp"
+#include "folds.hpp"
 #include "loader.hpp"
-#include "network_file.hpp"
 #include "test_support.hpp"
 #include "training.hpp"
+#include "writer.hpp"
 
 namespace {
 
@@ -146,6 +148,41 @@ TEST(Training, CrossValidationClassifiesEveryExampleOnce) {
     }
     EXPECT_EQ(total, static_cast<int>(examples.size()));
     EXPECT_GE(right, total - 2);  // held-out points of well-separated clusters
+}
+
+TEST(Folds, EveryClassIsDealtEvenlyAndTheSeedDecides) {
+    const std::vector<Example> examples = separableExamples();  // classes of 12, 18 and 24
+    const std::vector<int> folds = dealFolds(examples, 5, 3, 7);
+    ASSERT_EQ(folds.size(), examples.size());
+    std::vector<std::vector<int>> perFold(3, std::vector<int>(5, 0));
+    for (size_t e = 0; e < examples.size(); ++e) {
+        ASSERT_GE(folds[e], 0);
+        ASSERT_LT(folds[e], 5);
+        ++perFold[static_cast<size_t>(examples[e].label)][static_cast<size_t>(folds[e])];
+    }
+    for (const std::vector<int>& counts : perFold) {
+        const auto [low, high] = std::minmax_element(counts.begin(), counts.end());
+        EXPECT_LE(*high - *low, 1);  // 12 over 5 folds: 3 3 2 2 2
+    }
+    EXPECT_EQ(dealFolds(examples, 5, 3, 7), folds);
+    EXPECT_NE(dealFolds(examples, 5, 3, 8), folds);
+}
+
+TEST(Training, CopiesShareTheWeightOfTheirPhoto) {
+    std::vector<Example> examples = separableExamples();
+    examples[0].variants.push_back(examples[0].variants[0]);
+    examples[0].variants.push_back(examples[0].variants[0]);  // the photo and two copies
+    const std::vector<double> weights = classWeights(examples, 3);
+    const std::vector<double> scales{1.0, 2.0, 4.0};
+    const std::vector<Sample> all = makeSamples(examples, weights, scales, false);
+    const std::vector<Sample> originals = makeSamples(examples, weights, scales, true);
+    ASSERT_EQ(all.size(), examples.size() + 2);
+    ASSERT_EQ(originals.size(), examples.size());
+    EXPECT_DOUBLE_EQ(all[0].weight + all[1].weight + all[2].weight, weights[0]);
+    EXPECT_DOUBLE_EQ(all[0].weight, weights[0] / 3.0);
+    EXPECT_DOUBLE_EQ(originals[0].weight, weights[0]);
+    EXPECT_DOUBLE_EQ(all[3].weight, weights[0]);  // a photo without copies
+    EXPECT_DOUBLE_EQ(all[0].inputs[2], examples[0].variants[0][2] / 4.0);
 }
 
 TEST(Training, ClassWeightsGiveEveryClassTheSameTotal) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
@@ -174,4 +175,51 @@ std::string verdictReason(LeafVerdict verdict) {
             return "leaf could not be measured";
     }
     return "unknown";
+}
+
+namespace {
+
+// Copy k of copies: turns spread evenly over [-turn, turn] without the upright position, and
+// sizes from 100% down to 70%, because leaves are photographed at any slant and with margins
+// of any width, and the program scales every photo to the same width.
+void copyTransform(int k, int copies, double turn, double& angle, double& scale) {
+    const double position = static_cast<double>(k) / static_cast<double>(copies + 1);
+    angle = turn * (2.0 * position - 1.0);
+    if (std::fabs(angle) < 1e-9) {
+        angle = turn / static_cast<double>(copies + 1);
+    }
+    scale = 1.0 - 0.3 * static_cast<double>(k % 3) / 2.0;
+}
+
+}  // namespace
+
+CollectedExamples collectExamples(const std::vector<LabelledImage>& images, int copies, double turn,
+                                  const ProgressCallback& progress) {
+    CollectedExamples collected;
+    int done = 0;
+    for (const LabelledImage& image : images) {
+        const cv::Mat grey = cv::imread(image.path, cv::IMREAD_GRAYSCALE);
+        // The original goes through the program's own path from the file name.
+        const Measurement original = measureImage(image.path);
+        if (original.verdict != LeafVerdict::Measured) {
+            collected.skipped.emplace_back(image.path, original.verdict);
+        } else {
+            Example example{image.label, {original.features}};
+            for (int k = 1; k <= copies && !grey.empty(); ++k) {
+                double angle = 0.0;
+                double scale = 1.0;
+                copyTransform(k, copies, turn, angle, scale);
+                const Measurement copy = measurePicture(turnAndShrink(grey, angle, scale));
+                if (copy.verdict == LeafVerdict::Measured) {
+                    example.variants.push_back(copy.features);
+                }
+            }
+            collected.examples.push_back(std::move(example));
+        }
+        ++done;
+        if (progress) {
+            progress(done, static_cast<int>(images.size()));
+        }
+    }
+    return collected;
 }

@@ -246,7 +246,8 @@ std::vector<double> scaled(const std::vector<double>& values, const std::vector<
     return result;
 }
 
-// Every variant of an example shares its class weight, so copies do not outweigh the image.
+}  // namespace
+
 std::vector<Sample> makeSamples(const std::vector<Example>& examples,
                                 const std::vector<double>& weights,
                                 const std::vector<double>& scales, bool originalsOnly) {
@@ -262,6 +263,8 @@ std::vector<Sample> makeSamples(const std::vector<Example>& examples,
     }
     return samples;
 }
+
+namespace {
 
 // Puts about share of each class aside, never a class's last example.
 void splitStratified(const std::vector<Example>& examples, double share, int classCount,
@@ -346,8 +349,10 @@ RunResult trainOnce(const std::vector<int>& sizes, const std::vector<Sample>& tr
     return best;
 }
 
-TrainResult trainCounted(const std::vector<Example>& examples, const TrainOptions& options,
-                         const ProgressCallback& progress, int& done, int total) {
+}  // namespace
+
+TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOptions& options,
+                         const ProgressCallback& progress) {
     if (examples.empty() || examples[0].variants.empty()) {
         throw std::invalid_argument("nothing to train on");
     }
@@ -367,14 +372,14 @@ TrainResult trainCounted(const std::vector<Example>& examples, const TrainOption
 
     TrainResult result;
     result.validationLoss = std::numeric_limits<double>::infinity();
-    for (int r = 0; r < std::max(1, options.restarts); ++r) {
+    const int runs = std::max(1, options.restarts);
+    for (int r = 0; r < runs; ++r) {
         RunResult run = trainOnce(sizes, training, validation, options, random);
         if (run.validationLoss < result.validationLoss) {
             result = {std::move(run.network), run.validationLoss, run.epochs};
         }
-        ++done;
         if (progress) {
-            progress(done, total);
+            progress(r + 1, runs);
         }
     }
     // The network learnt on scaled inputs; dividing its first-layer weights by the scales
@@ -385,55 +390,4 @@ TrainResult trainCounted(const std::vector<Example>& examples, const TrainOption
         }
     }
     return result;
-}
-
-}  // namespace
-
-TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOptions& options,
-                         const ProgressCallback& progress) {
-    int done = 0;
-    return trainCounted(examples, options, progress, done, std::max(1, options.restarts));
-}
-
-ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
-                              int folds, const ProgressCallback& progress) {
-    const size_t classes = static_cast<size_t>(options.classCount);
-    ConfusionMatrix matrix(classes, std::vector<int>(classes, 0));
-    // Deal each class's shuffled examples out to the folds in turn.
-    Random random(options.seed ^ 0x5EEDF01DULL);
-    std::vector<int> foldOf(examples.size(), 0);
-    for (int c = 0; c < options.classCount; ++c) {
-        std::vector<size_t> members;
-        for (size_t e = 0; e < examples.size(); ++e) {
-            if (examples[e].label == c) {
-                members.push_back(e);
-            }
-        }
-        random.shuffle(members);
-        for (size_t m = 0; m < members.size(); ++m) {
-            foldOf[members[m]] = static_cast<int>(m % static_cast<size_t>(folds));
-        }
-    }
-    int done = 0;
-    const int total = folds * std::max(1, options.restarts);
-    for (int fold = 0; fold < folds; ++fold) {
-        std::vector<Example> training;
-        std::vector<const Example*> test;
-        for (size_t e = 0; e < examples.size(); ++e) {
-            if (foldOf[e] == fold) {
-                test.push_back(&examples[e]);
-            } else {
-                training.push_back(examples[e]);
-            }
-        }
-        if (training.empty() || test.empty()) {
-            continue;
-        }
-        const TrainResult result = trainCounted(training, options, progress, done, total);
-        for (const Example* example : test) {
-            const int predicted = result.network.predict(example->variants[0]);
-            ++matrix[static_cast<size_t>(example->label)][static_cast<size_t>(predicted)];
-        }
-    }
-    return matrix;
 }

@@ -1,4 +1,4 @@
-#include "network_file.hpp"
+#include "writer.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -93,12 +93,12 @@ using ProgressCallback = std::function<void(int done, int total)>;
 TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOptions& options,
                          const ProgressCallback& progress = {});
 
-using ConfusionMatrix = std::vector<std::vector<int>>;  // [true class][predicted class]
-
-// Stratified folds-fold cross-validation; only the original image of each held-out example is
-// classified. progress counts runs over all folds.
-ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
-                              int folds, const ProgressCallback& progress = {});
+// One sample per variant of each example (only the first with originalsOnly), its inputs divided
+// by scales. The variants of an example share the example's class weight, so copies never
+// outweigh the photos they were made from.
+std::vector<Sample> makeSamples(const std::vector<Example>& examples,
+                                const std::vector<double>& weights,
+                                const std::vector<double>& scales, bool originalsOnly);
 
 // Each class weighs the same in total, whatever its number of images.
 std::vector<double> classWeights(const std::vector<Example>& examples, int classCount);

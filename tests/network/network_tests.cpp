@@ -101,13 +101,13 @@ TEST(TextNumbers, DecimalsAreLongestNumericPrefixes) {
 }
 
 TEST(TextNumbers, IgnoreTheUserLocale) {
-    const char* german = std::setlocale(LC_ALL, "de_DE.UTF-8");
-    if (german == nullptr) {
+    const GermanLocale german;
+    if (!german.active()) {
         GTEST_SKIP() << "locale de_DE.UTF-8 is not installed here";
     }
     EXPECT_EQ(readDecimal("0.75"), 0.75);
     EXPECT_EQ(readDecimal("1,5"), 1.0);
-    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(splitString("0.5 1,5", ' ').size(), 2u);
 }
 
 TEST(LoadNetwork, ReadsTheExampleFile) {
@@ -192,6 +192,10 @@ TEST(LoadNetwork, RefusesUnreadableCounts) {
               "is invalid: line 4 holds no row count (a whole number of 32 bits)");
     EXPECT_EQ(refusal("\n2000000000\n1\n0\n"),
               "is invalid: line 2 asks for 2000000000 neurons, more than 1048576");
+    // The largest accepted layer passes the count check and fails only on the missing lines.
+    EXPECT_EQ(refusal("1048576\n"), "is incomplete: the output count line is missing");
+    EXPECT_EQ(refusal("1048577\n"),
+              "is invalid: line 1 asks for 1048577 neurons, more than 1048576");
 }
 
 TEST(LoadNetwork, RefusesHugeClaimsQuicklyWithoutReservingMemory) {

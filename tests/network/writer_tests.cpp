@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <iterator>
 
 #include <cmath>
 #include <filesystem>
 #include <limits>
 
 #include "loader.hpp"
-#include "network_file.hpp"
 #include "test_support.hpp"
+#include "writer.hpp"
 
 namespace {
 
@@ -70,6 +77,31 @@ TEST(NetworkFile, ReplacesAnOldFileAndLeavesNoTemporaryBehind) {
         ++entries;
     }
     EXPECT_EQ(entries, 1u);
+}
+
+TEST(NetworkFile, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+    TempDir dir;
+    const std::string path = dir.write("nn.dat", "old content");
+    // A big network, written by a child process that may write only 4 KB per file: the write
+    // fails half way, as on a full disk.
+    const std::vector<WeightMatrix> big{WeightMatrix(200, std::vector<double>(50, 0.123456789))};
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(writeNetworkFile(big, path).empty() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "the write should have failed";
+    std::ifstream file(path);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(file)), {}), "old content");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
 }
 
 TEST(NetworkFile, ReportsAFolderThatDoesNotExist) {

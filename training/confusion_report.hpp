@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "training.hpp"
+#include "folds.hpp"
 
 int totalCount(const ConfusionMatrix& matrix);
 double accuracy(const ConfusionMatrix& matrix);             // 0 when the matrix is empty

@@ -100,6 +100,30 @@ TEST(Dataset, TurnedCopyKeepsTheWholeLeafOnWhite) {
     EXPECT_EQ(shrunk.size(), leaf.size());
 }
 
+TEST(Dataset, EveryMeasuredPhotoGetsItsCopies) {
+    TempDir dir;
+    makeDrawnFolder(dir.path(), 2);
+    cv::imwrite(dir.file("ginkgo/blank.png"), cv::Mat(100, 100, CV_8UC1, cv::Scalar(255)));
+    const DatasetScan scan = scanDataset(dir.path().string());
+    ASSERT_EQ(scan.fault, "");
+    int calls = 0;
+    const CollectedExamples collected =
+        collectExamples(scan.images, 3, 15.0, [&](int done, int total) {
+            ++calls;
+            EXPECT_EQ(total, 5);
+            EXPECT_EQ(done, calls);
+        });
+    EXPECT_EQ(calls, 5);
+    ASSERT_EQ(collected.examples.size(), 4u);
+    ASSERT_EQ(collected.skipped.size(), 1u);
+    EXPECT_EQ(collected.skipped[0].second, LeafVerdict::NoLeaf);
+    for (const Example& example : collected.examples) {
+        ASSERT_EQ(example.variants.size(), 4u);  // the photo and three copies
+        EXPECT_NE(example.variants[1], example.variants[0]);
+    }
+    EXPECT_EQ(collected.examples[0].variants[0], measureImage(scan.images[1].path).features);
+}
+
 TEST(Report, FiguresFromAConfusionMatrix) {
     const ConfusionMatrix matrix = {{8, 2, 0}, {1, 4, 0}, {0, 0, 0}};
     EXPECT_EQ(totalCount(matrix), 15);
@@ -110,6 +134,11 @@ TEST(Report, FiguresFromAConfusionMatrix) {
     std::ostringstream text;
     printConfusionReport(text, matrix, {"a", "b", "c"});
     EXPECT_NE(text.str().find("Accuracy: 80.0% (12 of 15)"), std::string::npos) << text.str();
+    // Class b: 4 of its 5 photos named right (recall), 4 of the 6 named b are b (precision).
+    EXPECT_NE(text.str().find("b              5     80.0%     66.7%\n"), std::string::npos)
+        << text.str();
+    EXPECT_NE(text.str().find("a             10     80.0%     88.9%\n"), std::string::npos)
+        << text.str();
 }
 
 TEST(Report, DrawsAReadablePicture) {

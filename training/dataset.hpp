@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "training.hpp"
 
 // The sub-folder name of each species, in output-neuron order ("ginkgo", "lime", ...).
 std::vector<std::string> classFolderNames();
@@ -41,6 +42,16 @@ std::vector<double> handedOverValues(const std::vector<double>& features);
 // grey turned by angleDegrees and shrunk by scale (<= 1) on a white canvas that holds the whole
 // turned picture, so no part of the leaf is cut off.
 cv::Mat turnAndShrink(const cv::Mat& grey, double angleDegrees, double scale);
+
+struct CollectedExamples {
+    std::vector<Example> examples;  // the measured images, each with its measured copies
+    std::vector<std::pair<std::string, LeafVerdict>> skipped;  // images the program would refuse
+};
+
+// Measures every image as the program does and adds copies turned and shrunk copies of each,
+// turned by up to turn degrees either way. progress counts images.
+CollectedExamples collectExamples(const std::vector<LabelledImage>& images, int copies, double turn,
+                                  const ProgressCallback& progress = {});
 
 // The program's reason for not naming a species, in a few words.
 std::string verdictReason(LeafVerdict verdict);
