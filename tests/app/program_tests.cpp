@@ -54,48 +54,25 @@ TEST_F(Dialogue, MissingNetworkWaitsForTwoEntersThenEndsWithCode3) {
     EXPECT_EQ(result.exitCode, 3);
 }
 
-TEST_F(Dialogue, EndStopsAtOnceAfterAnyWhiteSpace) {
+TEST_F(Dialogue, WordsEndAndEndOfInput) {
     network(smallNetwork);
-    for (const std::string input : {"end", "end\n", "   \n\n\t end", "end and more words\n"}) {
+    dir.write("end", "not an image");  // "end" ends the dialogue even where such a file exists
+    const std::string first = loaded + "\n" + prompt;
+    const std::string missing = missingFile + prompt;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"end", first},
+        {"   \n\n\t end", first},
+        {"end and more words\n", first},
+        {"", first},  // the end of input ends it like "end"
+        {"nothing-here  \n", first + missing},
+        {"END End end. ending\nend", first + missing + missing + missing + missing},
+        {"My leaf.jpg\nend\n", first + missing + missing},  // a path cannot hold a blank
+    };
+    for (const auto& [input, expected] : cases) {
         const ProgramRun result = run(input);
-        EXPECT_EQ(result.output, loaded + "\n" + prompt) << "input: " << input;
+        EXPECT_EQ(result.output, expected) << "input: " << input;
         EXPECT_EQ(result.exitCode, 0);
     }
-}
-
-TEST_F(Dialogue, EndOfInputEndsLikeEnd) {
-    network(smallNetwork);
-    ProgramRun result = run("");
-    EXPECT_EQ(result.output, loaded + "\n" + prompt);
-    EXPECT_EQ(result.exitCode, 0);
-
-    result = run("nothing-here  \n");
-    EXPECT_EQ(result.output, loaded + "\n" + prompt + missingFile + prompt);
-    EXPECT_EQ(result.exitCode, 0);
-}
-
-TEST_F(Dialogue, WordsThatOnlyLookLikeEndArePaths) {
-    network(smallNetwork);
-    const ProgramRun result = run("END End end. ending\nend");
-    std::string expected = loaded + "\n" + prompt;
-    for (int i = 0; i < 4; ++i) {
-        expected += missingFile + prompt;
-    }
-    EXPECT_EQ(result.output, expected);
-    EXPECT_EQ(result.exitCode, 0);
-}
-
-TEST_F(Dialogue, EndWinsEvenWhenSuchAFileExists) {
-    network(smallNetwork);
-    dir.write("end", "not an image");
-    const ProgramRun result = run("end");
-    EXPECT_EQ(result.output, loaded + "\n" + prompt);
-}
-
-TEST_F(Dialogue, PathsWithBlanksAreTwoWords) {
-    network(smallNetwork);
-    const ProgramRun result = run("My leaf.jpg\nend\n");
-    EXPECT_EQ(result.output, loaded + "\n" + prompt + missingFile + prompt + missingFile + prompt);
 }
 
 TEST_F(Dialogue, ExistenceMeansARegularReadableFile) {

@@ -141,13 +141,28 @@ TEST(Report, FiguresFromAConfusionMatrix) {
         << text.str();
 }
 
-TEST(Report, DrawsAReadablePicture) {
+TEST(Report, DrawsRightAnswersGreenAndErrorsRed) {
     TempDir dir;
-    const std::string path = dir.file("matrix.png");
-    ASSERT_EQ(drawConfusionMatrix({{3, 1}, {0, 4}}, {"round", "long"}, "test", path), "");
-    const cv::Mat picture = cv::imread(path);
-    ASSERT_FALSE(picture.empty());
-    EXPECT_GT(picture.cols, 300);
+    // Pixels clearly tinted towards red or green, as the shading of a cell makes them.
+    const auto tinted = [&](const ConfusionMatrix& matrix) {
+        const std::string path = dir.file("matrix.png");
+        EXPECT_EQ(drawConfusionMatrix(matrix, {"round", "long"}, "test", path), "");
+        const cv::Mat picture = cv::imread(path);
+        EXPECT_FALSE(picture.empty());
+        int red = 0;
+        int green = 0;
+        for (auto pixel = picture.begin<cv::Vec3b>(); pixel != picture.end<cv::Vec3b>(); ++pixel) {
+            red += (*pixel)[2] > (*pixel)[1] + 60 ? 1 : 0;
+            green += (*pixel)[1] > (*pixel)[2] + 60 ? 1 : 0;
+        }
+        return std::pair<int, int>{red, green};
+    };
+    const auto [perfectRed, perfectGreen] = tinted({{4, 0}, {0, 4}});
+    const auto [mixedRed, mixedGreen] = tinted({{3, 1}, {0, 4}});
+    EXPECT_EQ(perfectRed, 0);
+    EXPECT_GT(perfectGreen, 2 * 80 * 80);  // two full cells
+    EXPECT_GT(mixedRed, 80 * 80);          // one error in four is shaded strongly
+    EXPECT_LT(mixedGreen, perfectGreen);
     EXPECT_NE(drawConfusionMatrix({{1}}, {"x"}, "t", dir.file("no/such/folder.png")), "");
 }
 
