@@ -8,10 +8,10 @@
 #include "evaluation.hpp"
 #include "handoff.hpp"
 #include "loader.hpp"
+#include "network_file.hpp"
 
 namespace {
 
-const char* const networkFileName = "nn.dat";
 const char* const prompt = "Enter image path: ";
 
 // Reads the next word; false at the end of input.
@@ -72,8 +72,8 @@ void waitForEnter() {
 
 int runDialogue() {
     NeuralNetwork network;
-    const std::string loadFault =
-        loadFittingNetwork(network, networkFileName, leafFeatureCount, makeTreeNameList().size());
+    const std::string loadFault = loadFittingNetwork(network, defaultNetworkFile(),
+                                                     leafFeatureCount, makeTreeNameList().size());
     if (!loadFault.empty()) {
         std::cout << loadFault << std::endl;
         std::cout << "Network wasn't loaded" << std::endl;

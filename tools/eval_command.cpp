@@ -10,6 +10,7 @@
 #include "evaluation.hpp"
 #include "handoff.hpp"
 #include "loader.hpp"
+#include "network_file.hpp"
 #include "text_numbers.hpp"
 
 namespace {
@@ -22,7 +23,8 @@ const char* const usage =
     "willow (any letter case).\n"
     "\n"
     "Options:\n"
-    "  --network FILE      network file to evaluate (default nn.dat)\n"
+    "  --network FILE      network file to evaluate (default: nn.dat, from the working\n"
+    "                      directory if it has one, else the one installed with leafid)\n"
     "  --csv FILE          write one row per image: path, class, status, the six features,\n"
     "                      the predicted class and the five outputs\n"
     "  --matrix FILE.png   draw the confusion matrix as a picture\n"
@@ -142,7 +144,7 @@ int runEvalCommand(int argc, const char* const* argv) {
         const auto found = arguments.values.find(name);
         return found == arguments.values.end() ? otherwise : found->second;
     };
-    const std::string networkFile = value("--network", "nn.dat");
+    const std::string networkFile = value("--network", defaultNetworkFile());
     const std::string csvFile = value("--csv", "");
     const std::string matrixFile = value("--matrix", "");
     if (arguments.values.count("--csv") && csvFile.empty()) {
