@@ -22,6 +22,10 @@ Arguments parseArguments(int argc, const char* const* argv, const std::vector<Op
             arguments.help = true;
             continue;
         }
+        if (word == "--version") {
+            arguments.version = true;
+            continue;
+        }
         const size_t equals = word.find('=');
         const std::string name = word.substr(0, equals);
         const OptionRule* rule = nullptr;

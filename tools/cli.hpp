@@ -21,11 +21,12 @@ struct Arguments {
     std::map<std::string, std::string> values;  // by long name; "" for a switch
     std::vector<std::string> positional;
     bool help = false;
+    bool version = false;
     std::string fault;  // empty when the command line could be read
 };
 
-// Reads "--name value", "--name=value", "-x value", switches, "-h"/"--help", and "--" before
-// positional words that start with '-'.
+// Reads "--name value", "--name=value", "-x value", switches, "-h"/"--help", "--version", and "--"
+// before positional words that start with '-'.
 Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionRule>& rules);
 
 // A whole number in [low, high], or nothing.

@@ -29,6 +29,7 @@ const char* const usage =
     "                      the predicted class and the five outputs\n"
     "  --matrix FILE.png   draw the confusion matrix as a picture\n"
     "  -h, --help          show this help\n"
+    "  --version           show the version\n"
     "\n"
     "Exit codes: 0 success, 1 an output file could not be written, 2 bad usage, an unusable\n"
     "folder or a network file leafid would refuse.\n";
@@ -132,6 +133,10 @@ int runEvalCommand(int argc, const char* const* argv) {
     }
     if (arguments.help) {
         std::cout << usage;
+        return exitSuccess;
+    }
+    if (arguments.version) {
+        std::cout << "leafid-eval (leafid) " LEAFID_VERSION "\n";
         return exitSuccess;
     }
     if (arguments.positional.size() != 1) {

@@ -33,6 +33,7 @@ const char* const usage =
     "  --copies N          turned and shrunk copies of each photo added to training (default 4)\n"
     "  --turn DEGREES      largest turn of a copy (default 15)\n"
     "  -h, --help          show this help\n"
+    "  --version           show the version\n"
     "\n"
     "The same command with the same seed writes the same file, byte for byte.\n"
     "Exit codes: 0 success, 1 the file could not be written, 2 bad usage or unusable data.\n";
@@ -153,6 +154,10 @@ int runTrainCommand(int argc, const char* const* argv) {
     }
     if (arguments.help) {
         std::cout << usage;
+        return exitSuccess;
+    }
+    if (arguments.version) {
+        std::cout << "leafid-train (leafid) " LEAFID_VERSION "\n";
         return exitSuccess;
     }
     TrainSettings settings;
