@@ -31,11 +31,11 @@ cmp -s "$source/nn.dat" "$installed" || fail "the installed network is not the s
 
 mkdir "$work/elsewhere" && cd "$work/elsewhere" || exit 1
 for program in leafid leafid-train leafid-eval; do
-  "$prefix/bin/$program" --help >help || fail "$program --help failed"
+  "$prefix/bin/$program" --help </dev/null >help || fail "$program --help failed"
   head -n 1 help | grep -q "^Usage: $program " || fail "$program --help: $(cat help)"
   expected="$program (leafid) $version"
   [ $program = leafid ] && expected="leafid $version"
-  check "$("$prefix/bin/$program" --version)" "$expected" "$program --version"
+  check "$("$prefix/bin/$program" --version </dev/null)" "$expected" "$program --version"
 done
 
 # leafid's whole output for the input "end", then its exit code.
