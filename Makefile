@@ -1,11 +1,11 @@
 # Thin wrapper over CMake. `make build` also links the three programs into the repository root;
 # `make run` starts leafid there, where nn.dat lives; `make test` runs every test, then the whole
-# suite again under ASan and UBSan.
+# suite again under ASan and UBSan; `make deb` builds the Debian package here.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: setup build run test test-plain test-sanitize fuzz clean
+.PHONY: setup build run test test-plain test-sanitize deb fuzz clean
 
 setup:
 	@./scripts/setup
@@ -32,6 +32,12 @@ test-sanitize: setup
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# leafid_<version>_amd64.deb, made by CPack from the build in $(BUILD).
+deb: build
+	rm -rf $(BUILD)/package leafid_*.deb
+	cpack --config $(BUILD)/CPackConfig.cmake -B $(BUILD)/package
+	cp $(BUILD)/package/leafid_*.deb .
+
 # Feeds random network files to the loader and evaluator for FUZZ_SECONDS (needs clang).
 FUZZ_SECONDS ?= 60
 fuzz:
@@ -42,4 +48,4 @@ fuzz:
 	  -max_len=512 $(BUILD)/fuzz-corpus
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval
+	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid_*.deb
