@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,7 @@ ProgramRun runProgram(const std::string& binary, const std::vector<std::string>&
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
         return {};
     }
+    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
@@ -109,7 +111,10 @@ ProgramRun runProgram(const std::string& binary, const std::vector<std::string>&
     close(out[0]);
     close(err[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.peakMemoryKilobytes = usage.ru_maxrss;
     if (WIFEXITED(status) && !run.timedOut) {
         run.exitCode = WEXITSTATUS(status);
     }

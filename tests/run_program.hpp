@@ -11,6 +11,8 @@ struct ProgramRun {
     std::string errors;  // standard error
     int exitCode = -1;   // -1 when killed or crashed
     bool timedOut = false;
+    double seconds = 0.0;          // from start to end
+    long peakMemoryKilobytes = 0;  // the child's largest resident set
 };
 
 // env entries are set in the child on top of the inherited environment.

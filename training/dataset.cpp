@@ -5,13 +5,13 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <set>
 #include <streambuf>
 
 #include "dialogue.hpp"
 #include "handoff.hpp"
+#include "picture.hpp"
 #include "text_numbers.hpp"
 
 namespace fs = std::filesystem;
@@ -198,9 +198,9 @@ CollectedExamples collectExamples(const std::vector<LabelledImage>& images, int 
     CollectedExamples collected;
     int done = 0;
     for (const LabelledImage& image : images) {
-        const cv::Mat grey = cv::imread(image.path, cv::IMREAD_GRAYSCALE);
-        // The original goes through the program's own path from the file name.
-        const Measurement original = measureImage(image.path);
+        // Read once, exactly as the program reads it; the copies are turned from the same picture.
+        const cv::Mat grey = readGreyPicture(image.path);
+        const Measurement original = measurePicture(grey);
         if (original.verdict != LeafVerdict::Measured) {
             collected.skipped.emplace_back(image.path, original.verdict);
         } else {

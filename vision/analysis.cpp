@@ -1,11 +1,11 @@
 #include "analysis.hpp"
 
 #include <cmath>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "display.hpp"
 #include "geometry.hpp"
+#include "picture.hpp"
 #include "report.hpp"
 
 namespace {
@@ -31,20 +31,14 @@ void binarizeImage(cv::Mat source, cv::Mat& destination) {
 }
 
 LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows) {
-    return analyzeLeafPicture(cv::imread(path, cv::IMREAD_GRAYSCALE), path, printReport,
-                              showWindows);
+    return analyzeLeafPicture(readGreyPicture(path), path, printReport, showWindows);
 }
 
-LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
-                                bool showWindows) {
-    if (picture.empty()) {
-        return {LeafVerdict::UnreadableImage, {}};
-    }
+namespace {
+
+LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, bool printReport,
+                         bool showWindows) {
     cv::Mat working;
-    const int height = workingHeight(picture.cols, picture.rows);
-    if (height < 1 || height > maxWorkingHeight) {
-        return {LeafVerdict::UnreadableImage, {}};
-    }
     cv::resize(picture, working, cv::Size(workingWidth, height), 0.0, 0.0, cv::INTER_LINEAR);
 
     cv::Mat binary;
@@ -76,4 +70,23 @@ LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool p
     const LeafVerdict verdict =
         allFinite(features) ? LeafVerdict::Measured : LeafVerdict::Unmeasurable;
     return {verdict, features};
+}
+
+}  // namespace
+
+LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
+                                bool showWindows) {
+    if (picture.empty() || picture.type() != CV_8UC1) {
+        return {LeafVerdict::UnreadableImage, {}};
+    }
+    const int height = workingHeight(picture.cols, picture.rows);
+    if (height < 1 || height > maxWorkingHeight) {
+        return {LeafVerdict::UnreadableImage, {}};
+    }
+    try {
+        return measureLeaf(picture, height, path, printReport, showWindows);
+    } catch (const std::exception&) {
+        // The image library, or memory, failed part way through: no features, no species.
+        return {LeafVerdict::Unmeasurable, {}};
+    }
 }

@@ -11,13 +11,13 @@ constexpr double backgroundThreshold = 220.0;  // greys above this are backgroun
 constexpr int medianKernelSize = 9;
 // A picture 128 times as tall as wide or taller would need gigabytes at working size from a
 // file of a few kilobytes; like one 128 times as wide (height 0), it is no leaf photo.
-constexpr int maxWorkingHeight = workingWidth * workingWidth;
+constexpr int maxWorkingHeight = workingWidth * workingWidth - 1;
 
 enum class LeafVerdict {
     Measured,         // features holds six finite values
-    UnreadableImage,  // no picture decoded, or it scales to less than 1 or over 16384 rows
+    UnreadableImage,  // no picture read, or it scales to less than 1 or over 16383 rows
     NoLeaf,           // no leaf pixel survived binarization
-    Unmeasurable,     // features holds six values, not all finite
+    Unmeasurable,     // features holds six values, not all finite; or the measuring failed
 };
 
 struct LeafAnalysis {
@@ -25,11 +25,12 @@ struct LeafAnalysis {
     FeatureVector features;
 };
 
-// Analyses the image at path. The processing line is always printed; the two report blocks
-// with printReport, the three windows with showWindows.
+// Analyses the image at path, read by readGreyPicture. The processing line is printed for every
+// picture read; the two report blocks with printReport, the three windows with showWindows.
 LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows);
 
-// The same for a grey picture already in memory; path only names it in the processing line.
+// The same for an 8-bit grey picture already in memory; path only names it in the processing
+// line. An error of the image library during the measuring makes the leaf Unmeasurable.
 LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
                                 bool showWindows);
 

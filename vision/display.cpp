@@ -2,22 +2,34 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <opencv2/highgui.hpp>
+#include <thread>
 
 namespace {
+
+// XOpenDisplay waits for the server's answer without any limit, so it runs on a thread of its
+// own, and a display that has not answered within this time counts as none.
+constexpr std::chrono::seconds displayAnswerTime{2};
 
 bool probeDisplay() {
     const char* name = std::getenv("DISPLAY");
     if (name == nullptr || *name == '\0') {
         return false;
     }
-    Display* display = XOpenDisplay(name);
-    if (display == nullptr) {
-        return false;
-    }
-    XCloseDisplay(display);
-    return true;
+    const auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> answered = answer->get_future();
+    std::thread([answer, display = std::string(name)] {
+        Display* connection = XOpenDisplay(display.c_str());
+        if (connection != nullptr) {
+            XCloseDisplay(connection);
+        }
+        answer->set_value(connection != nullptr);
+    }).detach();  // a display that never answers leaves the thread waiting until the end
+    return answered.wait_for(displayAnswerTime) == std::future_status::ready && answered.get();
 }
 
 }  // namespace
@@ -27,19 +39,27 @@ bool displayReachable() {
     return reachable;
 }
 
+// The windows are a courtesy: an error of the GUI toolkit never stops the analysis.
 void showWindow(const std::string& name, cv::Mat image, int x, int y) {
     if (!displayReachable()) {
         return;
     }
-    // Without GUI_NORMAL the Qt toolbar widens each window to about 1500 pixels, so the three
-    // windows, 147 pixels apart, would hide each other's pictures.
-    cv::namedWindow(name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
-    cv::imshow(name, image);
-    cv::moveWindow(name, x, y);
+    try {
+        // Without GUI_NORMAL the Qt toolbar widens each window to about 1500 pixels, so the
+        // three windows, 147 pixels apart, would hide each other's pictures.
+        cv::namedWindow(name, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
+        cv::imshow(name, image);
+        cv::moveWindow(name, x, y);
+    } catch (const cv::Exception&) {
+    }
 }
 
 void processWindowEvents() {
-    if (displayReachable()) {
+    if (!displayReachable()) {
+        return;
+    }
+    try {
         cv::waitKey(20);
+    } catch (const cv::Exception&) {
     }
 }

@@ -10,6 +10,7 @@
 #include "geometry.hpp"
 #include "handoff.hpp"
 #include "morphology.hpp"
+#include "picture.hpp"
 #include "report.hpp"
 #include "test_support.hpp"
 
@@ -206,10 +207,113 @@ TEST(Preparation, ExtremeProportionsAreNoPicture) {
         return analyzeLeafPicture(cv::Mat(rows, cols, CV_8UC1, cv::Scalar(255)), "p", true, false)
             .verdict;
     };
-    EXPECT_EQ(verdict(1, 1000), LeafVerdict::UnreadableImage);   // height 0
-    EXPECT_EQ(verdict(20000, 1), LeafVerdict::UnreadableImage);  // height 2560000
-    EXPECT_EQ(verdict(16384, 128), LeafVerdict::NoLeaf);  // the tallest picture still measured
-    EXPECT_EQ(quiet.text(), "Processing image \"p\" (128x16384) ...\n");
+    EXPECT_EQ(verdict(1, 1000), LeafVerdict::UnreadableImage);     // height 0
+    EXPECT_EQ(verdict(16384, 128), LeafVerdict::UnreadableImage);  // 128 times as tall
+    EXPECT_EQ(verdict(16383, 128), LeafVerdict::NoLeaf);  // the tallest picture still measured
+    EXPECT_EQ(quiet.text(), "Processing image \"p\" (128x16383) ...\n");
+}
+
+namespace {
+
+std::string bytes(uint64_t value, int count, bool bigEndian) {
+    std::string text(static_cast<size_t>(count), '\0');
+    for (int i = 0; i < count; ++i) {
+        text[static_cast<size_t>(bigEndian ? count - 1 - i : i)] =
+            static_cast<char>(value >> 8 * i);
+    }
+    return text;
+}
+std::string be(uint64_t value, int count) {
+    return bytes(value, count, true);
+}
+std::string le(uint64_t value, int count) {
+    return bytes(value, count, false);
+}
+
+std::string png(uint64_t w, uint64_t h, int depth, int colourType, const std::string& chunks = "") {
+    return "\x89PNG\r\n\x1A\n" + be(13, 4) + "IHDR" + be(w, 4) + be(h, 4) + char(depth) +
+           char(colourType) + std::string(3, '\0') + "crc." + chunks + be(0, 4) + "IDAT";
+}
+
+// A JFIF segment, a frame header with the given sampling factors (0x22 is 2 x 2), a scan.
+std::string jpeg(int frameMarker, uint64_t w, uint64_t h, const std::string& sampling,
+                 int scanComponents) {
+    std::string frame = "\x08" + be(h, 2) + be(w, 2) + char(sampling.size());
+    for (char factors : sampling) {
+        frame += std::string("\x01") + factors + '\0';
+    }
+    return "\xFF\xD8\xFF\xE0" + be(16, 2) + "JFIF" + std::string(10, '\0') + "\xFF" +
+           char(frameMarker) + be(frame.size() + 2, 2) + frame + "\xFF\xDA" +
+           be(6 + 2 * scanComponents, 2) + char(scanComponents);
+}
+
+// Classic little-endian TIFF, entries of short values: tag, value.
+std::string tiff(const std::vector<std::pair<int, int>>& entries) {
+    std::string text = std::string("II*\0", 4) + le(8, 4) + le(entries.size(), 2);
+    for (const auto& [tag, value] : entries) {
+        text += le(tag, 2) + le(3, 2) + le(1, 4) + le(value, 4);
+    }
+    return text + le(0, 4);
+}
+
+std::string webp(const std::string& chunk, const std::string& data) {
+    return "RIFF" + le(30, 4) + "WEBP" + chunk + le(data.size(), 4) + data + std::string(10, '\0');
+}
+
+}  // namespace
+
+// Headers written by hand: the format, what decoding would take and transparency, read before
+// anything is decoded. The decodingBytes of each rule is width x height x bytes per pixel.
+TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
+    const double gigapixel = 32000.0 * 32000.0;
+    const std::string bigTiffEntry = be(3, 2) + be(1, 8);  // type short, one value
+    const auto bigTiff = [&](const std::vector<std::pair<int, int>>& entries) {
+        std::string text =
+            std::string("MM\0+", 4) + be(8, 2) + be(0, 2) + be(16, 8) + be(entries.size(), 8);
+        for (const auto& [tag, value] : entries) {
+            text += be(tag, 2) + bigTiffEntry + be(value, 2) + std::string(6, '\0');
+        }
+        return text;
+    };
+    struct Case {
+        std::string content;
+        PictureFormat format;
+        double decodingBytes;
+        bool transparent;
+    };
+    const PictureFormat unknown = PictureFormat::Unknown;
+    const std::vector<Case> cases = {
+        {png(60000, 60000, 8, 0), PictureFormat::Png, 3.6e9, false},
+        {png(1000, 1000, 16, 2), PictureFormat::Png, 6e6, false},  // 16-bit colour
+        {png(1000, 1000, 4, 3, be(2, 4) + "tRNS\0\0crc."), PictureFormat::Png, 6e6, true},
+        {png(1000, 1000, 16, 4), PictureFormat::Png, 12e6, true},  // grey and alpha
+        {png(1000, 1000, 8, 5), unknown, 0, false},                // no such colour type
+        {jpeg(0xC0, 4000, 3000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 12e6, false},
+        {jpeg(0xC2, 32000, 32000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 4 * gigapixel, false},
+        {jpeg(0xC0, 1000, 1000, "\x11\x11\x11", 1), PictureFormat::Jpeg, 7e6, false},
+        {jpeg(0xC0, 1000, 0, "\x11", 1), unknown, 0, false},
+        {tiff({{256, 32000}, {257, 32000}, {258, 8}, {278, 1}}), PictureFormat::Tiff,
+         gigapixel + 4 * 32000, false},
+        {bigTiff({{256, 1000}, {257, 1000}, {258, 16}, {262, 2}, {277, 4}, {322, 256}, {323, 256}}),
+         PictureFormat::Tiff, 12e6 + 8 * 65536, true},
+        {tiff({{256, 10}, {257, 10}, {258, 32}, {339, 3}}), unknown, 0, false},  // floating point
+        {webp("VP8L", "\x2F" + le(16382 | 16382 << 14 | 1 << 28, 4)), PictureFormat::WebP,
+         6 * 16383.0 * 16383.0 + 35, true},  // and the file, read whole
+        {webp("VP8X", "\x02" + std::string(3, '\0') + le(99, 3) + le(99, 3)), unknown, 0, false},
+        {"BM" + std::string(12, '\0') + le(40, 4) + le(2000, 4) + le(uint32_t(-1000), 4),
+         PictureFormat::Bmp, 2e6, false},
+        {"P5\n# drawn by hand\n300 200\n255\n", PictureFormat::Pnm, 60000, false},
+        {"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 2\n", unknown, 0, false},
+        {"GIF89a" + le(10, 2) + le(10, 2), unknown, 0, false},
+        {"\x89PNG\r\n\x1A\n", unknown, 0, false},
+    };
+    TempDir dir;
+    for (size_t c = 0; c < cases.size(); ++c) {
+        const PictureHeader header = readPictureHeader(dir.write("p", cases[c].content));
+        EXPECT_EQ(header.format, cases[c].format) << "case " << c;
+        EXPECT_EQ(header.decodingBytes, cases[c].decodingBytes) << "case " << c;
+        EXPECT_EQ(header.transparent, cases[c].transparent) << "case " << c;
+    }
 }
 
 TEST(Report, SeventeenLinesWithDefaultNumberFormat) {

@@ -1,0 +1,31 @@
+// Reading a picture file as the 8-bit grey image the analysis works on, within fixed bounds.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+
+// The most bytes the image library may work through to decode one picture: 256 MiB. A JPEG
+// takes one byte a pixel (its grey comes straight from the brightness channel), so a JPEG of up
+// to 16384 x 16384 pixels is read, any 200-megapixel phone photo included; formats that take
+// more per pixel hold proportionally fewer. No small file can make the decoder take gigabytes.
+constexpr double maxDecodingBytes = 268435456.0;
+
+// The formats read: the ones whose cost can be told from their header before decoding.
+enum class PictureFormat { Unknown, Jpeg, Png, Tiff, WebP, Bmp, Pnm };
+
+struct PictureHeader {
+    PictureFormat format = PictureFormat::Unknown;  // Unknown: nothing this program reads
+    double decodingBytes = 0.0;  // what decoding would take, estimated from the header
+    bool transparent = false;    // the picture has an alpha channel
+};
+
+// What the header of the file at path claims. Unknown for anything but a regular file in one of
+// the formats above with a sound header; floating-point pictures are Unknown as well, since
+// they do not decode to 8-bit grey.
+PictureHeader readPictureHeader(const std::string& path);
+
+// The picture at path as 8-bit grey, or an empty image when it is not read: Unknown, more than
+// maxDecodingBytes to decode, or refused by the decoder. Pictures with an alpha channel are
+// composited over white first (transparent is background); all others are decoded to grey by
+// the image library itself, exactly as cv::IMREAD_GRAYSCALE does.
+cv::Mat readGreyPicture(const std::string& path);
