@@ -7,6 +7,7 @@
 #include "geometry.hpp"
 #include "picture.hpp"
 #include "report.hpp"
+#include "silhouette.hpp"
 
 namespace {
 
@@ -26,8 +27,9 @@ int workingHeight(int cols, int rows) {
 }
 
 void binarizeImage(cv::Mat source, cv::Mat& destination) {
-    cv::threshold(source, destination, backgroundThreshold, 255.0, cv::THRESH_BINARY_INV);
-    cv::medianBlur(destination, destination, medianKernelSize);
+    cv::Mat thresholded;
+    cv::threshold(source, thresholded, backgroundThreshold, 255.0, cv::THRESH_BINARY_INV);
+    destination = twoValuedMedian(thresholded, medianKernelSize);
 }
 
 LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows) {
