@@ -5,7 +5,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: setup build run test test-plain test-sanitize deb fuzz clean
+.PHONY: setup build run test test-plain test-sanitize deb bench fuzz clean
 
 setup:
 	@./scripts/setup
@@ -37,6 +37,12 @@ deb: build
 	rm -rf $(BUILD)/package leafid_*.deb
 	cpack --config $(BUILD)/CPackConfig.cmake -B $(BUILD)/package
 	cp $(BUILD)/package/leafid_*.deb .
+
+# Photos per second of leafid's analysis against the bare decode, start-up time, peak memory.
+BENCH_PHOTOS ?= ../shared/leaves
+BENCH_ROUNDS ?= 5
+bench: build
+	./$(BUILD)/bench/leafid_bench $(BENCH_PHOTOS) $(BENCH_ROUNDS)
 
 # Feeds random network files to the loader and evaluator for FUZZ_SECONDS (needs clang).
 FUZZ_SECONDS ?= 60
