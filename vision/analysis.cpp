@@ -27,9 +27,11 @@ int workingHeight(int cols, int rows) {
 }
 
 void binarizeImage(cv::Mat source, cv::Mat& destination) {
-    cv::Mat thresholded;
-    cv::threshold(source, thresholded, backgroundThreshold, 255.0, cv::THRESH_BINARY_INV);
-    destination = twoValuedMedian(thresholded, medianKernelSize);
+    // Thresholded, the picture holds only 0 and 255, where the 9 x 9 median is a majority vote
+    // of the leaf pixels: counted in one pass, it needs no thresholded copy either. Greys up to
+    // 220 are leaf (the integer threshold of 220.0 for 8-bit pixels).
+    static_assert(medianKernelSize == 9 && backgroundThreshold == 220.0);
+    destination = binarizeByMajority(source, 220);
 }
 
 LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows) {
@@ -45,15 +47,19 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, b
 
     cv::Mat binary;
     binarizeImage(working, binary);
-    if (showWindows) {
+    const bool windows = showWindows && displayReachable();
+    if (windows) {
         showWindow("Original", working, 128, 128);
         processWindowEvents();
     }
     printProcessingLine(path, workingWidth, height);
 
+    // The contour picture is drawn only for a window that shows it.
     cv::Mat contourCanvas;
-    const GeometricFeatures geometric = computeGeometricFeatures(contourCanvas, true, binary);
-    if (showWindows) {
+    const GeometricFeatures geometric = windows
+                                            ? computeGeometricFeatures(contourCanvas, true, binary)
+                                            : measureGeometricFeatures(true, binary);
+    if (windows) {
         showWindow("Binarized", binary, 275, 128);
         showWindow("Contours", contourCanvas, 422, 128);
         processWindowEvents();

@@ -8,20 +8,15 @@
 
 namespace {
 
-// counts[x] += (entering[x] is 255) - (leaving[x] is 255)
-void updateColumnCounts(uchar* counts, const uchar* entering, const uchar* leaving, int cols) {
-    for (int x = 0; x < cols; ++x) {
-        counts[x] = static_cast<uchar>(counts[x] + (entering[x] & 1) - (leaving[x] & 1));
-    }
-}
+constexpr int majorityWindow = 9;
+constexpr int majorityReach = majorityWindow / 2;
+constexpr int majority = majorityWindow * majorityWindow / 2 + 1;  // 41 of 81
 
-// sums[x] = counts[x] + ... + counts[x + width - 1]
-void sumWindows(const uchar* counts, int width, uchar* sums, int cols) {
-    std::fill_n(sums, cols, 0);
-    for (int k = 0; k < width; ++k) {
-        for (int x = 0; x < cols; ++x) {
-            sums[x] = static_cast<uchar>(sums[x] + counts[x + k]);
-        }
+// counts[x] += (entering[x] is leaf) - (leaving[x] is leaf); leaf is at most limit.
+void updateLeafCounts(uchar* counts, const uchar* entering, const uchar* leaving, uchar limit,
+                      int cols) {
+    for (int x = 0; x < cols; ++x) {
+        counts[x] = static_cast<uchar>(counts[x] + (entering[x] <= limit) - (leaving[x] <= limit));
     }
 }
 
@@ -34,41 +29,47 @@ void orRow(uchar* row, const uchar* other, int cols) {
 
 }  // namespace
 
-cv::Mat twoValuedMedian(const cv::Mat& image, int kernelSize) {
-    CV_Assert(image.type() == CV_8UC1 && kernelSize % 2 == 1 && kernelSize <= 15);
-    const int reach = kernelSize / 2;
-    const int majority = kernelSize * kernelSize / 2 + 1;
-    const int rows = image.rows;
-    const int cols = image.cols;
-    const auto row = [&](int y) { return image.ptr<uchar>(std::clamp(y, 0, rows - 1)); };
+cv::Mat binarizeByMajority(const cv::Mat& grey, uchar threshold) {
+    CV_Assert(grey.type() == CV_8UC1);
+    const int rows = grey.rows;
+    const int cols = grey.cols;
+    const auto row = [&](int y) { return grey.ptr<uchar>(std::clamp(y, 0, rows - 1)); };
 
-    // counts[reach + x]: the 255 pixels of column x in the kernelSize rows around the current
-    // row, with reach columns of replicated border on either side.
-    std::vector<uchar> counts(cols + 2 * reach, 0);
-    uchar* column = counts.data() + reach;
-    const std::vector<uchar> none(cols, 0);
-    for (int y = -reach; y <= reach; ++y) {
-        updateColumnCounts(column, row(y), none.data(), cols);
+    // counts[majorityReach + x]: the leaf pixels of column x in the 9 rows around the current
+    // row, with majorityReach columns of replicated border on either side. threes[x] sums
+    // counts[x .. x + 2], so the window of pixel x holds threes[x] + threes[x + 3] + threes[x + 6].
+    std::vector<uchar> counts(cols + 2 * majorityReach, 0);
+    std::vector<uchar> threes(cols + 6);
+    uchar* column = counts.data() + majorityReach;
+    for (int y = -majorityReach; y <= majorityReach; ++y) {
+        const uchar* entering = row(y);
+        for (int x = 0; x < cols; ++x) {
+            column[x] = static_cast<uchar>(column[x] + (entering[x] <= threshold));
+        }
     }
-    std::vector<uchar> sums(cols);
     cv::Mat result(rows, cols, CV_8UC1);
     for (int y = 0; y < rows; ++y) {
         if (y > 0) {
-            updateColumnCounts(column, row(y + reach), row(y - reach - 1), cols);
+            updateLeafCounts(column, row(y + majorityReach), row(y - majorityReach - 1), threshold,
+                             cols);
         }
-        std::fill_n(counts.begin(), reach, column[0]);
-        std::fill_n(counts.end() - reach, reach, column[cols - 1]);
-        sumWindows(counts.data(), kernelSize, sums.data(), cols);
+        std::fill_n(counts.begin(), majorityReach, column[0]);
+        std::fill_n(counts.end() - majorityReach, majorityReach, column[cols - 1]);
+        const uchar* c = counts.data();
+        uchar* t = threes.data();
+        for (int x = 0; x < cols + 6; ++x) {
+            t[x] = static_cast<uchar>(c[x] + c[x + 1] + c[x + 2]);
+        }
         uchar* out = result.ptr<uchar>(y);
         for (int x = 0; x < cols; ++x) {
-            out[x] = sums[x] >= majority ? 255 : 0;
+            out[x] = t[x] + t[x + 3] + t[x + 6] >= majority ? 255 : 0;
         }
     }
     return result;
 }
 
 cv::Mat twoValuedBlurSupport(const cv::Mat& image, int kernelSize) {
-    CV_Assert(image.type() == CV_8UC1 && kernelSize >= 1);
+    CV_Assert(image.type() == CV_8UC1 && kernelSize >= 1 && kernelSize <= 5);
     // The window of pixel x reaches from x - before to x + after; outside the picture the blur
     // mirrors it without repeating the edge (cv::BORDER_REFLECT_101).
     const int before = kernelSize / 2;
