@@ -42,7 +42,11 @@ void answer(NeuralNetwork& network, const TreeNameList& treeNames, const std::st
         return;
     }
     const int index = classify(network, handOff.text);
-    std::cout << "tree = " << treeNames[index] << std::endl << std::endl;
+    if (index == noAnswer) {
+        std::cout << "Sorry, but the network couldn't name this leaf!" << std::endl << std::endl;
+        return;
+    }
+    std::cout << "tree = " << treeNames[static_cast<size_t>(index)] << std::endl << std::endl;
 }
 
 }  // namespace

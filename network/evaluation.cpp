@@ -63,7 +63,11 @@ int classify(NeuralNetwork& network, std::string featureText) {
     pattern.targets.assign(network.outputLayer.size(), 0.0);
     network.patternSets.emplace_back().push_back(pattern);
     feedForward(network);
-    const int winner = selectWinner(network.outputLayer);
     clearPatterns(network);
-    return winner;
+    for (const Neuron& neuron : network.outputLayer) {
+        if (std::isnan(neuron.output)) {
+            return noAnswer;  // huge weights can meet as infinity minus infinity
+        }
+    }
+    return selectWinner(network.outputLayer);
 }

@@ -6,7 +6,10 @@
 
 #include "network.hpp"
 
-// Runs the network on the numbers of featureText; returns the index of the strongest output.
+constexpr int noAnswer = -1;
+
+// Runs the network on the numbers of featureText; returns the index of the strongest output, or
+// noAnswer when an output is not a number (no species can be named from that).
 int classify(NeuralNetwork& network, std::string featureText);
 
 // Evaluates the first pattern; returns the sum of the squared output errors.

@@ -1,6 +1,10 @@
 #include "loader.hpp"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <iostream>
 #include <optional>
 
@@ -8,117 +12,230 @@
 
 namespace {
 
-// Reads lines one by one, without carriage returns, and remembers where it is.
-struct LineReader {
-    std::ifstream& file;
+// The file read character by character through the stream's buffer: lines, and the tokens of a
+// line. Nothing holds a whole line, so memory goes with the network read, never with the text.
+struct NetworkText {
+    FILE* file;
     int lineNumber = 0;
+    bool inLine = false;   // the current line's end is not read yet
+    bool tooLong = false;  // a token had more than maxTokenLength characters
 
-    std::optional<std::string> next() {
-        std::string line;
-        if (!std::getline(file, line)) {
+    // The next character of the current line; -1 at its end (a line feed, a carriage return
+    // before one, or the end of the file).
+    int next() {
+        if (!inLine) {
+            return -1;
+        }
+        const int c = getc(file);
+        if (c == '\r') {
+            const int after = getc(file);
+            if (after == '\n' || after == EOF) {
+                inLine = false;
+                return -1;
+            }
+            ungetc(after, file);
+        }
+        if (c == '\n' || c == EOF) {
+            inLine = false;
+            return -1;
+        }
+        return c;
+    }
+
+    // Moves to the next line; false when the file has no more.
+    bool nextLine() {
+        while (next() >= 0) {
+        }
+        const int c = getc(file);
+        if (c == EOF) {
+            return false;
+        }
+        ungetc(c, file);
+        ++lineNumber;
+        inLine = true;
+        return true;
+    }
+
+    // The next run of characters that are not separators; nothing at the line's end.
+    std::optional<std::string> token(bool (*isSeparator)(int)) {
+        int c = next();
+        while (c >= 0 && isSeparator(c)) {
+            c = next();
+        }
+        if (c < 0) {
             return std::nullopt;
         }
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+        std::string text;
+        for (; c >= 0 && !isSeparator(c); c = next()) {
+            if (text.size() < maxTokenLength) {
+                text += static_cast<char>(c);
+            } else {
+                tooLong = true;
+            }
         }
-        return line;
+        return text;
     }
 };
+
+// Pieces of the layer line and of the rows are separated by blanks only; a count is the first
+// word of its line.
+bool isBlank(int c) {
+    return c == ' ';
+}
+bool isWhiteSpace(int c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 std::string plural(long count, const std::string& word) {
     return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }
 
-// A count read from text, or the reason why the file is refused.
-struct CountReading {
-    int count = 0;
-    std::string fault;
+// What the loader has read so far, and the sizes it has allowed for.
+struct Loading {
+    NeuralNetwork& network;
+    NetworkText text;
+    long neurons = 0;
+    long weights = 0;
 };
 
-CountReading parseCount(const std::string& text, int lineNumber, const std::string& what,
-                        bool isLayerSize) {
-    const std::optional<int> count = readCount(text);
-    const std::string where = "is invalid: line " + std::to_string(lineNumber);
-    if (!count) {
-        return {0, where + " holds no " + what + " (a whole number of 32 bits)"};
-    }
-    if (isLayerSize && *count > maxLayerSize) {
-        return {0, where + " asks for " + std::to_string(*count) + " neurons, more than " +
-                       std::to_string(maxLayerSize)};
-    }
-    return {*count, ""};
+std::string tooLong(const Loading& loading) {
+    return "is invalid: line " + std::to_string(loading.text.lineNumber) +
+           " holds a number of more than " + std::to_string(maxTokenLength) + " characters";
 }
 
 std::string missing(const std::string& what) {
     return "is incomplete: " + what + " is missing";
 }
 
-Layer makeLayer(int size) {
-    return Layer(size > 0 ? size : 0);
+// A count that does not fit in 32 bits, or one beyond the network's limits, refuses the file.
+std::string readCountFrom(Loading& loading, const std::optional<std::string>& token,
+                          const std::string& what, int& count) {
+    const std::optional<int> value = readCount(token.value_or(""));
+    const std::string where = "is invalid: line " + std::to_string(loading.text.lineNumber);
+    if (loading.text.tooLong) {
+        return tooLong(loading);
+    }
+    if (!value) {
+        return where + " holds no " + what + " (a whole number of 32 bits)";
+    }
+    count = *value;
+    return "";
 }
 
-std::string readHeader(NeuralNetwork& network, LineReader& reader) {
-    const std::optional<std::string> layerLine = reader.next();
-    if (!layerLine) {
+// A layer of size neurons (none for a size of zero or less), within the limits.
+std::string addNeurons(Loading& loading, int size, Layer& layer) {
+    if (size > maxLayerSize) {
+        return "is invalid: line " + std::to_string(loading.text.lineNumber) + " asks for " +
+               std::to_string(size) + " neurons, more than " + std::to_string(maxLayerSize);
+    }
+    loading.neurons += size > 0 ? size : 0;
+    if (loading.neurons > maxNeurons) {
+        return "is too large: it has more than " + std::to_string(maxNeurons) + " neurons";
+    }
+    layer = Layer(size > 0 ? size : 0);
+    return "";
+}
+
+std::string readHeader(Loading& loading) {
+    NeuralNetwork& network = loading.network;
+    if (!loading.text.nextLine()) {
         return missing("the hidden layer line");
     }
-    for (const std::string& piece : splitString(*layerLine, ' ')) {
-        const CountReading size = parseCount(piece, 1, "layer size", true);
-        if (!size.fault.empty()) {
-            return size.fault;
+    while (const std::optional<std::string> piece = loading.text.token(isBlank)) {
+        if (network.hiddenLayers.size() == maxHiddenLayers) {
+            return "is too large: it has more than " + std::to_string(maxHiddenLayers) +
+                   " hidden layers";
         }
-        network.hiddenLayers.push_back(makeLayer(size.count));
+        int size = 0;
+        std::string fault = readCountFrom(loading, piece, "layer size", size);
+        if (fault.empty()) {
+            fault = addNeurons(loading, size, network.hiddenLayers.emplace_back());
+        }
+        if (!fault.empty()) {
+            return fault;
+        }
     }
-    const std::optional<std::string> outputLine = reader.next();
-    if (!outputLine) {
+    if (!loading.text.nextLine()) {
         return missing("the output count line");
     }
-    const CountReading outputs = parseCount(*outputLine, 2, "output count", true);
-    network.outputLayer = makeLayer(outputs.count);
-    return outputs.fault;
+    int outputs = 0;
+    const std::string fault =
+        readCountFrom(loading, loading.text.token(isWhiteSpace), "output count", outputs);
+    return fault.empty() ? addNeurons(loading, outputs, network.outputLayer) : fault;
 }
 
-std::string readRows(WeightMatrix& matrix, int rows, LineReader& reader, const std::string& block) {
-    for (int r = 0; r < rows; ++r) {
-        const std::optional<std::string> line = reader.next();
-        if (!line) {
-            return "is incomplete: " + block + " has " + std::to_string(r) + " of " +
-                   plural(rows, "row");
+// One row: the first width values are kept (the neurons of the layer the block feeds), the
+// rest of the line is never read. Weights must be finite numbers.
+std::string readRow(Loading& loading, size_t width, std::vector<double>& row) {
+    while (row.size() < width) {
+        const std::optional<std::string> piece = loading.text.token(isBlank);
+        if (!piece) {
+            return "";
         }
-        std::vector<double>& row = matrix.emplace_back();
-        for (const std::string& piece : splitString(*line, ' ')) {
-            row.push_back(readDecimal(piece));
+        const std::optional<double> weight = readFiniteDecimal(*piece);
+        if (loading.text.tooLong) {
+            return tooLong(loading);
         }
+        if (!weight) {
+            return "is invalid: line " + std::to_string(loading.text.lineNumber) +
+                   " holds a weight that is not a finite number";
+        }
+        if (++loading.weights > maxWeights) {
+            return "is too large: it has more than " + std::to_string(maxWeights) + " weights";
+        }
+        row.push_back(*weight);
     }
     return "";
 }
 
-std::string readBlocks(NeuralNetwork& network, LineReader& reader) {
-    const std::optional<std::string> countLine = reader.next();
-    if (!countLine) {
-        return missing("the block count line");
-    }
-    const CountReading blocks = parseCount(*countLine, 3, "block count", false);
-    if (!blocks.fault.empty()) {
-        return blocks.fault;
-    }
-    for (int l = 0; l < blocks.count; ++l) {
-        const std::string block = "block " + std::to_string(l);
-        const std::optional<std::string> rowLine = reader.next();
-        if (!rowLine) {
-            return missing("the row count of " + block);
+// Block l feeds layer l. Its rows are the inputs for block 0 (each one a neuron of the input
+// layer), otherwise one per neuron of the layer before; further rows and blocks are read past.
+std::string readBlock(Loading& loading, size_t l, int rows, const std::string& block) {
+    NeuralNetwork& network = loading.network;
+    const size_t layers = network.hiddenLayers.size() + 1;
+    WeightMatrix* matrix = l < layers ? &network.weights.emplace_back() : nullptr;
+    const Layer& fed =
+        l < network.hiddenLayers.size() ? network.hiddenLayers[l] : network.outputLayer;
+    for (int r = 0; r < rows; ++r) {
+        if (!loading.text.nextLine()) {
+            return "is incomplete: " + block + " has " + std::to_string(r) + " of " +
+                   plural(rows, "row");
         }
-        const CountReading rows = parseCount(*rowLine, reader.lineNumber, "row count", false);
-        if (!rows.fault.empty()) {
-            return rows.fault;
+        const bool kept = matrix != nullptr &&
+                          (l == 0 || static_cast<size_t>(r) < network.hiddenLayers[l - 1].size());
+        if (!kept) {
+            continue;
         }
-        std::string fault = readRows(network.weights.emplace_back(), rows.count, reader, block);
+        if (l == 0 && ++loading.neurons > maxNeurons) {
+            return "is too large: it has more than " + std::to_string(maxNeurons) + " neurons";
+        }
+        const std::string fault = readRow(loading, fed.size(), matrix->emplace_back());
         if (!fault.empty()) {
             return fault;
         }
     }
     return "";
+}
+
+std::string readBlocks(Loading& loading) {
+    if (!loading.text.nextLine()) {
+        return missing("the block count line");
+    }
+    int blocks = 0;
+    std::string fault =
+        readCountFrom(loading, loading.text.token(isWhiteSpace), "block count", blocks);
+    for (int l = 0; l < blocks && fault.empty(); ++l) {
+        const std::string block = "block " + std::to_string(l);
+        if (!loading.text.nextLine()) {
+            return missing("the row count of " + block);
+        }
+        int rows = 0;
+        fault = readCountFrom(loading, loading.text.token(isWhiteSpace), "row count", rows);
+        if (fault.empty()) {
+            fault = readBlock(loading, static_cast<size_t>(l), rows, block);
+        }
+    }
+    return fault;
 }
 
 }  // namespace
@@ -160,24 +277,38 @@ namespace {
 // otherwise the line that says why not, which the caller prints.
 std::string readNetworkFile(NeuralNetwork& network, const std::string& fileName) {
     clearNetwork(network);
-    std::ifstream file(fileName);
-    if (!file.is_open()) {
+    // Opened without waiting, so a FIFO cannot block; only a regular file is read.
+    const int descriptor = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    FILE* file = descriptor >= 0 ? fdopen(descriptor, "r") : nullptr;
+    if (file == nullptr) {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
         return "Unable to open file " + fileName;
     }
     std::cout << "Loading network from file " << fileName << "..." << std::endl;
-    LineReader reader{file};
-    std::string fault = readHeader(network, reader);
-    if (fault.empty()) {
-        fault = readBlocks(network, reader);
+    struct stat status {};
+    std::string fault;
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        fault = "is not a regular file";
+    } else if (status.st_size > maxNetworkFileBytes) {
+        fault = "is too large: " + std::to_string(status.st_size) + " bytes, more than " +
+                std::to_string(maxNetworkFileBytes);
+    } else {
+        Loading loading{network, {file}};
+        fault = readHeader(loading);
+        if (fault.empty()) {
+            fault = readBlocks(loading);
+        }
+        if (fault.empty() && !findSizeFault(network).empty()) {
+            fault = "does not fit together: " + findSizeFault(network);
+        }
     }
-    if (fault.empty() && !findSizeFault(network).empty()) {
-        fault = "does not fit together: " + findSizeFault(network);
-    }
+    fclose(file);
     if (!fault.empty()) {
         clearNetwork(network);
         return "Network file " + fileName + " " + fault;
     }
-    file.close();
     std::cout << "Network successfully loaded." << std::endl;
     return "";
 }

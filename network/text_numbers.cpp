@@ -118,3 +118,23 @@ double readDecimal(const std::string& text) {
     }
     return negative ? -value : value;
 }
+
+std::optional<double> readFiniteDecimal(const std::string& text) {
+    size_t p = skipSpaces(text, 0);
+    if (p < text.size() && (text[p] == '+' || text[p] == '-')) {
+        ++p;
+    }
+    const auto names = [&](const char* word) {
+        for (size_t i = 0; i < 3; ++i) {
+            if (p + i >= text.size() || (text[p + i] | 0x20) != word[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const double value = readDecimal(text);
+    if (names("inf") || names("nan") || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}

@@ -15,3 +15,7 @@ std::optional<int> readCount(const std::string& text);
 // The longest decimal-number prefix of text (after white space), with '.' as decimal point
 // whatever the locale; 0.0 when there is none. Behaves like atof in the "C" locale.
 double readDecimal(const std::string& text);
+
+// readDecimal's value, or nothing when it is not a finite number: text that names infinity or
+// not-a-number (as strtod would read "inf", "nan" and their kin), or a number beyond a double.
+std::optional<double> readFiniteDecimal(const std::string& text);

@@ -75,6 +75,14 @@ Verdict judge(NeuralNetwork& network, const LabelledImage& image) {
     return verdict;
 }
 
+// Why the photo was not named, or "measured" when it was.
+std::string reason(const Verdict& verdict) {
+    if (verdict.verdict == LeafVerdict::Measured && verdict.predicted < 0) {
+        return "network gave no answer";  // an output that is not a number
+    }
+    return verdictReason(verdict.verdict);
+}
+
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\n") == std::string::npos) {
         return text;
@@ -104,8 +112,7 @@ std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& ve
     file << "\n";
     for (const Verdict& verdict : verdicts) {
         file << csvField(verdict.image.path) << ","
-             << names[static_cast<size_t>(verdict.image.label)] << ","
-             << csvField(verdictReason(verdict.verdict));
+             << names[static_cast<size_t>(verdict.image.label)] << "," << csvField(reason(verdict));
         for (size_t f = 0; f < leafFeatureCount; ++f) {
             file << "," << (f < verdict.features.size() ? verdict.features[f] : "");
         }
@@ -215,8 +222,7 @@ int runEvalCommand(int argc, const char* const* argv) {
         std::cout << "\nSkipped (" << skipped << "):\n";
         for (const Verdict& verdict : verdicts) {
             if (verdict.predicted < 0) {
-                std::cout << "  " << verdict.image.path << ": " << verdictReason(verdict.verdict)
-                          << "\n";
+                std::cout << "  " << verdict.image.path << ": " << reason(verdict) << "\n";
             }
         }
     }

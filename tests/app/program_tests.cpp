@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 
 #include "run_program.hpp"
@@ -118,24 +119,57 @@ TEST_F(Dialogue, UnreadableFileDoesNotExistForUs) {
 }
 
 TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
-    const std::string opened = "Loading network from file nn.dat...\n";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"3 x\n5\n1\n", "is invalid: line 1 holds no layer size (a whole number of 32 bits)"},
-        {"\n5\n4294967296\n",
-         "is invalid: line 3 holds no block count (a whole number of 32 bits)"},
-        {"\n5\n1\n2000000000\n1 2 3 4 5\n", "is incomplete: block 0 has 1 of 2000000000 rows"},
-        {"\n5\n", "is incomplete: the block count line is missing"},
-        {"4\n5\n1\n1\n1 2 3 4\n", "does not fit together: it has 1 weight block for 2 layers"},
-        {"\n5\n1\n1\n1 2 3\n",
-         "does not fit together: row 0 of block 0 has 3 values for 5 neurons"},
-        {"\n5\n1\n7\n\n\n\n\n\n\n\n",
-         "does not fit together: row 0 of block 0 has 0 values for 5 neurons"},
+    const std::string path = dir.file("nn.dat");
+    const auto text = [this](const std::string& content) { return [=] { network(content); }; };
+    const auto repeated = [](const std::string& piece, int times) {
+        std::string all;
+        for (int i = 0; i < times; ++i) {
+            all += piece;
+        }
+        return all;
     };
-    for (const auto& [content, fault] : cases) {
-        network(content);
+    const std::string notFinite = "is invalid: line 5 holds a weight that is not a finite number";
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {text("3 x\n5\n1\n"), "is invalid: line 1 holds no layer size (a whole number of 32 bits)"},
+        {text("\n5\n4294967296\n"),
+         "is invalid: line 3 holds no block count (a whole number of 32 bits)"},
+        {text("\n5\n1\n2000000000\n1 2 3 4 5\n"),
+         "is incomplete: block 0 has 1 of 2000000000 rows"},
+        {text("\n5\n"), "is incomplete: the block count line is missing"},
+        {text("4\n5\n1\n1\n1 2 3 4\n"),
+         "does not fit together: it has 1 weight block for 2 layers"},
+        {text("\n5\n1\n1\n1 2 3\n"),
+         "does not fit together: row 0 of block 0 has 3 values for 5 neurons"},
+        {text("\n5\n1\n7\n\n\n\n\n\n\n\n"),
+         "does not fit together: row 0 of block 0 has 0 values for 5 neurons"},
+        // Files that once took gigabytes, hung or named a species from nothing.
+        {text(repeated("1048576 ", 1000) + "\n5\n"),
+         "is too large: it has more than 1048576 neurons"},
+        {text(repeated("0 ", 1001) + "\n5\n"), "is too large: it has more than 1000 hidden layers"},
+        {text("\n1\n1\n2000000000\n" + std::string(10000000, '\n')),
+         "is too large: it has more than 1048576 neurons"},  // each empty row is an input
+        {text("\n5\n1\n1\n1 inf 0 0 0\n"), notFinite},
+        {text("\n5\n1\n1\n0 0 0 -NaN 0\n"), notFinite},
+        {text("\n5\n1\n1\n1e309 0 0 0 0\n"), notFinite},
+        {text("\n5\n1\n1\n0 " + std::string(2000, '7') + " 0 0 0\n"),
+         "is invalid: line 5 holds a number of more than 1024 characters"},
+        {[&] { mkfifo(path.c_str(), 0644); }, "is not a regular file"},
+        {[&] { std::filesystem::create_symlink("/dev/zero", path); }, "is not a regular file"},
+        {[&] {
+             std::ofstream{path};
+             std::filesystem::resize_file(path, 134217729);
+         },
+         "is too large: 134217729 bytes, more than 134217728"},
+    };
+    for (const auto& [make, fault] : cases) {
+        std::filesystem::remove(path);
+        make();
         const ProgramRun result = run("\n\n");
-        EXPECT_EQ(result.output, opened + "Network file nn.dat " + fault + "\n" + notLoaded);
-        EXPECT_EQ(result.exitCode, 3);
+        EXPECT_EQ(result.output, "Loading network from file nn.dat...\nNetwork file nn.dat " +
+                                     fault + "\n" + notLoaded);
+        EXPECT_EQ(result.exitCode, 3) << fault;
+        EXPECT_LT(result.seconds, 20.0) << fault;
+        EXPECT_LT(result.peakMemoryKilobytes, 400 * 1024) << fault;
     }
 }
 
@@ -347,6 +381,16 @@ TEST_F(ImageDialogue, HostilePicturesGetOneLineAndTheNextLeafIsNamed) {
         EXPECT_LT(result.seconds, 20.0) << hostile.name;
         EXPECT_LT(result.peakMemoryKilobytes, 400 * 1024) << hostile.name;
     }
+}
+
+// Weights of 1e308 meet as infinity minus infinity: no species is named from such an output.
+TEST_F(ImageDialogue, OutputsThatAreNotNumbersNameNoSpecies) {
+    const std::string row = "1e308 1e308 1e308 1e308 1e308\n";
+    network("\n5\n1\n6\n" + row + row + "0 0 0 0 0\n0 0 0 0 0\n-" + row + "0 0 0 0 0\n");
+    const std::string a = square("leaf.png", 20);
+    const ProgramRun result = run(a + " end");
+    EXPECT_EQ(result.output, loaded + "\n" + prompt + squareReport(a, 20, 96) +
+                                 "Sorry, but the network couldn't name this leaf!\n\n" + prompt);
 }
 
 // Transparent is background: the leaf cut out onto transparent black reads like the same leaf

@@ -141,9 +141,10 @@ TEST(LoadNetwork, MissingFileSaysSoAndLeavesTheNetworkEmpty) {
 TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
     NeuralNetwork network;
     // Layer line with doubled and trailing blanks, CR LF line ends, words after the counts,
-    // blank-separated weights with surplus values, a non-number weight, text after the end.
+    // blank-separated weights with surplus values (never read), a non-number weight (0), text
+    // after the end.
     const std::string crlf =
-        "2  1 \r\n3 outputs\r\n3\r\n1\r\n0.5  -1.25 \r\n2\r\n1e-2 abc\r\n4\r\n1\r\n7 8 9\r\n"
+        "2  1 \r\n3 outputs\r\n3\r\n1\r\n0.5  -1.25 \r\n2\r\n1e-2 nan\r\n4\r\n1\r\n7 x 9\r\n"
         "trailing text\r\n";
     ASSERT_TRUE(load(network, crlf).ok);
     ASSERT_EQ(network.hiddenLayers.size(), 2u);
@@ -151,8 +152,8 @@ TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
     EXPECT_EQ(network.hiddenLayers[1].size(), 1u);
     EXPECT_EQ(network.outputLayer.size(), 3u);
     EXPECT_EQ(network.weights[0], (WeightMatrix{{0.5, -1.25}}));
-    EXPECT_EQ(network.weights[1], (WeightMatrix{{0.01, 0.0}, {4.0}}));
-    EXPECT_EQ(network.weights[2], (WeightMatrix{{7, 8, 9}}));
+    EXPECT_EQ(network.weights[1], (WeightMatrix{{0.01}, {4.0}}));
+    EXPECT_EQ(network.weights[2], (WeightMatrix{{7, 0, 9}}));
 
     // Empty layer line: no hidden layers; block 0 feeds the outputs.
     ASSERT_TRUE(load(network, "\n2\n1\n1\n1 2\n").ok);
@@ -204,6 +205,17 @@ TEST(LoadNetwork, RefusesHugeClaimsQuicklyWithoutReservingMemory) {
               "is incomplete: block 0 has 1 of 2000000000 rows");
     EXPECT_EQ(refusal("\n1\n2000000000\n0\n"),
               "is incomplete: the row count of block 1 is missing");
+    // Weights are counted as they are kept: the fifth row of a million takes too many.
+    std::string row;
+    for (int i = 0; i < 1048000; ++i) {
+        row += "0 ";
+    }
+    std::string rows;
+    for (int r = 0; r < 5; ++r) {
+        rows += row + "\n";
+    }
+    EXPECT_EQ(refusal("1048000\n1\n2\n5\n" + rows),
+              "is too large: it has more than 4194304 weights");
 }
 
 TEST(LoadNetwork, RefusesSizesThatEvaluationCannotUse) {
