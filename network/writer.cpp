@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <locale>
@@ -32,40 +33,109 @@ std::string formatNetwork(const std::vector<WeightMatrix>& weights) {
     return text.str();
 }
 
-std::string writeNetworkFile(const std::vector<WeightMatrix>& weights,
-                             const std::string& fileName) {
-    const std::string content = formatNetwork(weights);
-    std::filesystem::path target(fileName);
+namespace {
+
+std::string reasonFor(const std::string& what, const std::string& name) {
+    return "cannot " + what + " '" + name + "': " + std::strerror(errno);
+}
+
+// The mode a new file gets from the user's file creation mask, as open() would give it.
+unsigned newFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+PendingNetworkFile startNetworkFile(const std::string& fileName) {
+    PendingNetworkFile pending;
+    struct stat status {};
+    if (stat(fileName.c_str(), &status) == 0) {
+        char* resolved = realpath(fileName.c_str(), nullptr);
+        if (!S_ISREG(status.st_mode) || resolved == nullptr) {
+            free(resolved);
+            pending.fault = "'" + fileName + "' is not a regular file";
+            return pending;
+        }
+        pending.target = resolved;
+        free(resolved);
+        if (access(pending.target.c_str(), W_OK) != 0) {
+            pending.fault = reasonFor("write", fileName);
+            return pending;
+        }
+        pending.mode = status.st_mode & 07777;
+        pending.owner = static_cast<int>(status.st_uid);
+        pending.group = static_cast<int>(status.st_gid);
+    } else if (errno == ENOENT && lstat(fileName.c_str(), &status) != 0) {
+        pending.target = fileName;
+        pending.mode = newFileMode();
+    } else {
+        pending.fault = errno == ENOENT ? "'" + fileName + "' is a symbolic link to nothing"
+                                        : reasonFor("write", fileName);
+        return pending;
+    }
+    const std::filesystem::path target(pending.target);
     const std::filesystem::path folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    // In the target's folder, so the rename cannot cross file systems.
     std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int descriptor = mkstemp(temporary.data());
-    if (descriptor < 0) {
-        return "cannot create a file in '" + folder.string() + "': " + std::strerror(errno);
+    pending.descriptor = mkstemp(temporary.data());
+    if (pending.descriptor < 0) {
+        pending.fault = reasonFor("create a file in", folder.string());
+        return pending;
     }
+    pending.temporary = temporary;
+    return pending;
+}
+
+std::string finishNetworkFile(PendingNetworkFile& pending,
+                              const std::vector<WeightMatrix>& weights) {
+    const std::string content = formatNetwork(weights);
     size_t written = 0;
     while (written < content.size()) {
-        const ssize_t n = ::write(descriptor, content.data() + written, content.size() - written);
+        const ssize_t n =
+            ::write(pending.descriptor, content.data() + written, content.size() - written);
         if (n <= 0) {
-            const std::string reason = std::strerror(errno);
-            ::close(descriptor);
-            std::remove(temporary.c_str());
-            return "cannot write '" + temporary + "': " + reason;
+            const std::string reason = reasonFor("write", pending.temporary);
+            abandonNetworkFile(pending);
+            return reason;
         }
         written += static_cast<size_t>(n);
     }
-    // mkstemp makes the file private; a network file is ordinary data.
-    fchmod(descriptor, 0644);
-    if (::close(descriptor) != 0) {
-        const std::string reason = std::strerror(errno);
-        std::remove(temporary.c_str());
-        return "cannot write '" + temporary + "': " + reason;
+    if (pending.owner >= 0 && fchown(pending.descriptor, static_cast<uid_t>(pending.owner),
+                                     static_cast<gid_t>(pending.group)) != 0) {
+        // Only root may give a file to someone else; the new file stays the writer's own.
     }
-    if (std::rename(temporary.c_str(), fileName.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
-        std::remove(temporary.c_str());
-        return "cannot write '" + fileName + "': " + reason;
+    if (fchmod(pending.descriptor, static_cast<mode_t>(pending.mode)) != 0 ||
+        fsync(pending.descriptor) != 0 || ::close(pending.descriptor) != 0) {
+        pending.descriptor = -1;
+        const std::string reason = reasonFor("write", pending.temporary);
+        abandonNetworkFile(pending);
+        return reason;
     }
+    pending.descriptor = -1;
+    if (std::rename(pending.temporary.c_str(), pending.target.c_str()) != 0) {
+        const std::string reason = reasonFor("write", pending.target);
+        abandonNetworkFile(pending);
+        return reason;
+    }
+    pending.temporary.clear();
     return "";
+}
+
+void abandonNetworkFile(PendingNetworkFile& pending) {
+    if (pending.descriptor >= 0) {
+        ::close(pending.descriptor);
+        pending.descriptor = -1;
+    }
+    if (!pending.temporary.empty()) {
+        std::remove(pending.temporary.c_str());
+        pending.temporary.clear();
+    }
+}
+
+std::string writeNetworkFile(const std::vector<WeightMatrix>& weights,
+                             const std::string& fileName) {
+    PendingNetworkFile pending = startNetworkFile(fileName);
+    return pending.fault.empty() ? finishNetworkFile(pending, weights) : pending.fault;
 }

@@ -1,5 +1,9 @@
+#include <signal.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
@@ -22,7 +26,8 @@ const char* const usage =
     "are skipped and counted.\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE   network file to write (default nn.dat)\n"
+    "  -o, --output FILE   network file to write (default nn.dat): a new file, or a regular\n"
+    "                      file that keeps its permissions; checked before training starts\n"
     "  --hidden SIZES      hidden layer sizes, e.g. 8 or 12,6, or none (default 12,8)\n"
     "  --epochs N          most training epochs per run (default 10000)\n"
     "  --restarts N        runs from fresh random weights; the best is kept (default 8)\n"
@@ -135,38 +140,52 @@ std::string describeShape(const TrainOptions& options) {
     return shape + "-" + std::to_string(options.classCount);
 }
 
-}  // namespace
+// The temporary network file of a run in progress, removed when a signal stops the run, so
+// an interrupted run leaves nothing behind. Set before the handlers are installed.
+char temporaryToRemove[4096];
 
-int runTrainCommand(int argc, const char* const* argv) {
-    const Arguments arguments = parseArguments(argc, argv,
-                                               {{"--output", "-o", true},
-                                                {"--hidden", "", true},
-                                                {"--epochs", "", true},
-                                                {"--restarts", "", true},
-                                                {"--seed", "", true},
-                                                {"--decay", "", true},
-                                                {"--folds", "", true},
-                                                {"--copies", "", true},
-                                                {"--turn", "", true},
-                                                {"--matrix", "", true}});
-    if (!arguments.fault.empty()) {
-        return badUsage(arguments.fault);
+void removeTemporaryAndStop(int signal) {
+    if (temporaryToRemove[0] != '\0') {
+        unlink(temporaryToRemove);
     }
-    if (arguments.help) {
-        std::cout << usage;
-        return exitSuccess;
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigaction(signal, &action, nullptr);
+    raise(signal);
+}
+
+// Removes path when SIGINT, SIGTERM or SIGHUP end the program; an empty path removes nothing.
+void removeOnSignal(const std::string& path) {
+    temporaryToRemove[0] = '\0';
+    if (path.size() < sizeof temporaryToRemove) {
+        std::memcpy(temporaryToRemove, path.c_str(), path.size() + 1);
     }
-    if (arguments.version) {
-        std::cout << "leafid-train (leafid) " LEAFID_VERSION "\n";
-        return exitSuccess;
+    struct sigaction action {};
+    action.sa_handler = removeTemporaryAndStop;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
     }
-    TrainSettings settings;
-    const std::vector<std::string> names = classFolderNames();
-    settings.training.classCount = static_cast<int>(names.size());
-    const std::string fault = readSettings(arguments, settings);
-    if (!fault.empty()) {
-        return badUsage(fault);
+}
+
+// The output's temporary file, created before the long work and removed by those signals; they
+// wait while it is created, so none can come between its creation and its handler.
+PendingNetworkFile startOutput(const std::string& fileName) {
+    sigset_t stopping;
+    sigset_t before;
+    sigemptyset(&stopping);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stopping, signal);
     }
+    sigprocmask(SIG_BLOCK, &stopping, &before);
+    PendingNetworkFile output = startNetworkFile(fileName);
+    removeOnSignal(output.temporary);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return output;
+}
+
+// Measures the photos, trains and writes the network to output; returns the exit code.
+int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>& names,
+                  PendingNetworkFile& output) {
     const DatasetScan scan = scanDataset(settings.dataDir);
     if (!scan.fault.empty()) {
         std::cerr << "leafid-train: " << scan.fault << std::endl;
@@ -231,7 +250,7 @@ int runTrainCommand(int argc, const char* const* argv) {
     const TrainResult result = trainNetwork(collected.examples, settings.training,
                                             [&](int done, int) { progress.update(done); });
     progress.finish();
-    const std::string writeFault = writeNetworkFile(result.network.matrices(), settings.output);
+    const std::string writeFault = finishNetworkFile(output, result.network.matrices());
     if (!writeFault.empty()) {
         std::cerr << "leafid-train: " << writeFault << std::endl;
         return exitFailure;
@@ -246,4 +265,47 @@ int runTrainCommand(int argc, const char* const* argv) {
               << result.epochs << ", validation loss " << result.validationLoss
               << "); accuracy on its own training images " << percent(accuracy(seen)) << std::endl;
     return exitSuccess;
+}
+
+}  // namespace
+
+int runTrainCommand(int argc, const char* const* argv) {
+    const Arguments arguments = parseArguments(argc, argv,
+                                               {{"--output", "-o", true},
+                                                {"--hidden", "", true},
+                                                {"--epochs", "", true},
+                                                {"--restarts", "", true},
+                                                {"--seed", "", true},
+                                                {"--decay", "", true},
+                                                {"--folds", "", true},
+                                                {"--copies", "", true},
+                                                {"--turn", "", true},
+                                                {"--matrix", "", true}});
+    if (!arguments.fault.empty()) {
+        return badUsage(arguments.fault);
+    }
+    if (arguments.help) {
+        std::cout << usage;
+        return exitSuccess;
+    }
+    if (arguments.version) {
+        std::cout << "leafid-train (leafid) " LEAFID_VERSION "\n";
+        return exitSuccess;
+    }
+    TrainSettings settings;
+    const std::vector<std::string> names = classFolderNames();
+    settings.training.classCount = static_cast<int>(names.size());
+    const std::string fault = readSettings(arguments, settings);
+    if (!fault.empty()) {
+        return badUsage(fault);
+    }
+    PendingNetworkFile output = startOutput(settings.output);
+    if (!output.fault.empty()) {
+        std::cerr << "leafid-train: " << output.fault << std::endl;
+        return exitFailure;
+    }
+    const int status = trainAndWrite(settings, names, output);
+    removeOnSignal("");
+    abandonNetworkFile(output);  // left only when the run failed
+    return status;
 }

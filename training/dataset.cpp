@@ -64,19 +64,58 @@ std::vector<std::string> classFolderNames() {
     return names;
 }
 
+namespace {
+
+struct FolderListing {
+    std::vector<fs::directory_entry> entries;
+    std::string fault;  // empty when the whole folder could be read
+};
+
+// Every entry of folder. Errors (a folder that cannot be read, or a symbolic link loop in it)
+// come back as the fault, never as an exception.
+FolderListing listFolder(const fs::path& folder) {
+    FolderListing listing;
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
+         entry.increment(error)) {
+        listing.entries.push_back(*entry);
+    }
+    if (error) {
+        listing.fault = "cannot read folder '" + folder.string() + "': " + error.message();
+    }
+    return listing;
+}
+
+// False also for an entry whose kind cannot be found out, such as a symbolic link loop.
+bool isFolder(const fs::directory_entry& entry) {
+    std::error_code error;
+    return entry.is_directory(error);
+}
+
+}  // namespace
+
 DatasetScan scanDataset(const std::string& dataDir) {
     const std::vector<std::string> names = classFolderNames();
     std::error_code error;
     if (!fs::is_directory(dataDir, error)) {
         return {{}, "'" + dataDir + "' is not a folder"};
     }
+    const FolderListing top = listFolder(dataDir);
+    if (!top.fault.empty()) {
+        return {{}, top.fault};
+    }
     std::vector<fs::path> classDirs(names.size());
-    for (const fs::directory_entry& entry : fs::directory_iterator(dataDir, error)) {
-        if (!entry.is_directory()) {
-            continue;  // notes such as a list of sources may sit beside the class folders
-        }
+    for (const fs::directory_entry& entry : top.entries) {
         const std::string folder = entry.path().filename().string();
         const auto found = std::find(names.begin(), names.end(), lowerCase(folder));
+        if (!isFolder(entry)) {
+            entry.status(error);
+            if (error && found != names.end()) {
+                return {{},
+                        "cannot read folder '" + entry.path().string() + "': " + error.message()};
+            }
+            continue;  // notes such as a list of sources may sit beside the class folders
+        }
         if (found == names.end()) {
             return {{},
                     "'" + dataDir + "' has a sub-folder '" + folder +
@@ -90,9 +129,6 @@ DatasetScan scanDataset(const std::string& dataDir) {
         }
         slot = entry.path();
     }
-    if (error) {
-        return {{}, "cannot read folder '" + dataDir + "': " + error.message()};
-    }
     DatasetScan scan;
     for (size_t c = 0; c < names.size(); ++c) {
         if (classDirs[c].empty()) {
@@ -100,9 +136,15 @@ DatasetScan scanDataset(const std::string& dataDir) {
                     "'" + dataDir + "' has no sub-folder for " + names[c] + "; expected exactly " +
                         joinedNames(names)};
         }
+        const FolderListing listing = listFolder(classDirs[c]);
+        if (!listing.fault.empty()) {
+            return {{}, listing.fault};
+        }
+        // Every image name that is no folder is listed; what cannot be read as a picture (an
+        // unreadable file, a link loop, a FIFO) is skipped and counted when it is measured.
         std::vector<std::string> paths;
-        for (const fs::directory_entry& entry : fs::directory_iterator(classDirs[c], error)) {
-            if (entry.is_regular_file() && hasImageExtension(entry.path())) {
+        for (const fs::directory_entry& entry : listing.entries) {
+            if (hasImageExtension(entry.path()) && !isFolder(entry)) {
                 paths.push_back(entry.path().string());
             }
         }

@@ -1,7 +1,14 @@
 // The two executables as a user runs them.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "dataset.hpp"
 #include "drawn_leaves.hpp"
@@ -94,11 +101,19 @@ TEST(TrainCommand, BadFoldersExitWithTwoAndWriteNothing) {
     fs::create_directories(extra / "birch");
     const fs::path emptyClasses = dir.path() / "empty";
     makeDrawnFolder(emptyClasses, 2);  // nothing in lime, maple, oak
+    const fs::path loopedOak = dir.path() / "looped";
+    makeDrawnFolder(loopedOak, 1);
+    fs::remove(loopedOak / "oak");
+    fs::create_symlink("oak", loopedOak / "oak");  // a symbolic link to itself
+    fs::create_symlink("loop", dir.path() / "loop");
     const std::vector<std::pair<std::string, std::string>> cases = {
         {dir.file("nowhere"), "is not a folder"},
+        {dir.file("loop"), "is not a folder"},
         {missingWillow.string(), "has no sub-folder for willow"},
         {extra.string(), "has a sub-folder 'birch' that is not a species"},
         {emptyClasses.string(), "no measurable image of lime"},
+        {loopedOak.string(), "cannot read folder '" + (loopedOak / "oak").string() +
+                                 "': Too many levels of symbolic links"},
     };
     for (const auto& [folder, message] : cases) {
         const CommandRun result = run(LEAFID_TRAIN_BINARY, {"-o", output, folder});
@@ -112,7 +127,12 @@ TEST(TrainCommand, SameCommandWritesSameLoadableFile) {
     TempDir dir;
     const fs::path data = dir.path() / "data";
     makeFiveShapeFolder(data);
+    // What cannot be read as a picture is skipped and counted; a loop beside the class folders
+    // is no class folder, and a FIFO is never opened to wait for a writer.
     dir.write("data/oak/broken.jpg", "not a picture");
+    fs::create_symlink("loop.png", data / "oak" / "loop.png");
+    mkfifo((data / "oak" / "fifo.png").c_str(), 0644);
+    fs::create_symlink("notes", data / "notes");
     const std::vector<std::string> common = {"--epochs", "150", "--restarts", "2",
                                              "--copies", "1",   "--hidden",   "4"};
     std::vector<std::string> first = common;
@@ -123,8 +143,9 @@ TEST(TrainCommand, SameCommandWritesSameLoadableFile) {
     const CommandRun two = run(LEAFID_TRAIN_BINARY, second);
     ASSERT_EQ(one.status, 0) << one.err;
     ASSERT_EQ(two.status, 0) << two.err;
-    EXPECT_TRUE(contains(one.out, "Images: 11 found, 10 measured, 1 skipped")) << one.out;
+    EXPECT_TRUE(contains(one.out, "Images: 13 found, 10 measured, 3 skipped")) << one.out;
     EXPECT_TRUE(contains(one.out, "broken.jpg (not a readable image)")) << one.out;
+    EXPECT_TRUE(contains(one.out, "loop.png (not a readable image)")) << one.out;
     const std::string bytes = readFile(dir.file("first.dat"));
     EXPECT_FALSE(bytes.empty());
     EXPECT_EQ(bytes, readFile(dir.file("second.dat")));
@@ -135,6 +156,86 @@ TEST(TrainCommand, SameCommandWritesSameLoadableFile) {
     ASSERT_EQ(network.hiddenLayers.size(), 1u);
     EXPECT_EQ(network.hiddenLayers[0].size(), 4u);
     EXPECT_EQ(network.outputLayer.size(), 5u);
+}
+
+// The output is checked before a photo is measured: a FIFO, a device, a folder or a link to
+// nothing is refused and left as it was. An existing file keeps its permissions, and a link to
+// it stays a link.
+TEST(TrainCommand, OutputIsANewOrRegularFileCheckedFirst) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeFiveShapeFolder(data);
+    const std::string fifo = dir.file("fifo");
+    mkfifo(fifo.c_str(), 0644);
+    // A device node of its own, never /dev/null: a regression would replace it. Only root may
+    // make one; elsewhere the case is a second FIFO.
+    if (mknod(dir.file("device").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        mkfifo(dir.file("device").c_str(), 0644);
+    }
+    fs::create_directory(dir.file("folder"));
+    fs::create_symlink(dir.file("absent"), dir.file("dangling"));
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {fifo, "'" + fifo + "' is not a regular file"},
+        {dir.file("device"), "'" + dir.file("device") + "' is not a regular file"},
+        {dir.file("folder"), "'" + dir.file("folder") + "' is not a regular file"},
+        {dir.file("dangling"), "'" + dir.file("dangling") + "' is a symbolic link to nothing"},
+        {dir.file("missing/nn.dat"),
+         "cannot create a file in '" + dir.file("missing") + "': No such file or directory"},
+    };
+    for (const auto& [target, message] : refused) {
+        const CommandRun result = run(LEAFID_TRAIN_BINARY, {"-o", target, data.string()});
+        EXPECT_EQ(result.status, 1) << target;
+        EXPECT_EQ(result.err, "leafid-train: " + message + "\n");  // nothing measured
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_FALSE(fs::is_regular_file(dir.file("device")));
+
+    const std::string kept = dir.write("private.dat", "old");
+    chmod(kept.c_str(), 0600);
+    fs::create_symlink(kept, dir.file("link.dat"));
+    const CommandRun written = run(LEAFID_TRAIN_BINARY, {"--epochs", "20", "--restarts", "1", "-o",
+                                                         dir.file("link.dat"), data.string()});
+    ASSERT_EQ(written.status, 0) << written.err;
+    EXPECT_TRUE(fs::is_symlink(dir.file("link.dat")));
+    NeuralNetwork network;
+    CoutCapture quiet;
+    EXPECT_TRUE(loadNetwork(network, kept));
+    EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 7)
+        << "a temporary file is left";
+}
+
+// A run stopped by SIGINT or SIGTERM takes its temporary file with it, even while it measures.
+TEST(TrainCommand, AnInterruptedRunLeavesNothingBehind) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        TempDir dir;
+        const fs::path data = dir.path() / "data";
+        makeFiveShapeFolder(data);
+        const std::string output = dir.file("nn.dat");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            freopen("/dev/null", "w", stdout);
+            freopen("/dev/null", "w", stderr);
+            execl(LEAFID_TRAIN_BINARY, LEAFID_TRAIN_BINARY, "--epochs", "1000000", "-o",
+                  output.c_str(), data.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const auto started = std::chrono::steady_clock::now();
+        const auto entries = [&] {
+            return std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator());
+        };
+        while (entries() < 2 &&
+               std::chrono::steady_clock::now() - started < std::chrono::seconds(60)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(entries(), 2) << "no temporary file appeared";
+        kill(child, signal);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(entries(), 1) << "the temporary file is left";
+    }
 }
 
 TEST(EvalCommand, BadUsageExitsWithTwo) {
@@ -148,6 +249,7 @@ TEST(EvalCommand, BadUsageExitsWithTwo) {
         {{"--network", dir.file("absent.dat"), data}, "Unable to open file"},
         {{"--network", garbage, data}, "is invalid: line 1"},
         {{"--network", garbage, dir.file("nowhere")}, "is not a folder"},
+        {{"--network", "/dev/zero", data}, "Network file /dev/zero is not a regular file"},
     };
     for (const auto& [arguments, message] : cases) {
         const CommandRun result = run(LEAFID_EVAL_BINARY, arguments);
@@ -163,6 +265,7 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     makeDrawnFolder(data, 3);
     cv::imwrite((data / "maple" / "round.png").string(), drawLeaf(70, 66, 0.0));
     dir.write("data/oak/broken.jpg", "not a picture");
+    fs::create_symlink("loop.png", data / "oak" / "loop.png");
     // No hidden layer: round leaves (aspect ratio near 1) call ginkgo, long ones willow; the
     // smooth factor, always a little above 1, stands in for the threshold.
     const std::vector<WeightMatrix> weights = {{{6, -10, -10, -10, -6},
@@ -178,7 +281,7 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     const CommandRun result = run(LEAFID_EVAL_BINARY, {"--network", network, "--csv", csv,
                                                        "--matrix", picture, data.string()});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_TRUE(contains(result.out, "8 images, 7 measured, 1 skipped")) << result.out;
+    EXPECT_TRUE(contains(result.out, "9 images, 7 measured, 2 skipped")) << result.out;
     EXPECT_TRUE(contains(result.out, "Accuracy: 85.7% (6 of 7)")) << result.out;
     EXPECT_TRUE(contains(result.out, "ginkgo         3       0       0       0       0"))
         << result.out;
@@ -188,6 +291,7 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
         << result.out;
     EXPECT_TRUE(contains(result.out, "round.png: maple taken for ginkgo")) << result.out;
     EXPECT_TRUE(contains(result.out, "broken.jpg: not a readable image")) << result.out;
+    EXPECT_TRUE(contains(result.out, "loop.png: not a readable image")) << result.out;
 
     std::istringstream rows(readFile(csv));
     std::string line;
@@ -195,12 +299,23 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     while (std::getline(rows, line)) {
         lines.push_back(line);
     }
-    ASSERT_EQ(lines.size(), 9u);
+    ASSERT_EQ(lines.size(), 10u);
     EXPECT_EQ(lines[0].rfind("path,class,status,smooth_factor,aspect_ratio,", 0), 0u);
     for (const std::string& row : lines) {
         EXPECT_EQ(std::count(row.begin(), row.end(), ','), 14) << row;
     }
     EXPECT_TRUE(contains(readFile(csv), "long2.png,willow,measured,")) << readFile(csv);
+
+    // Weights of 1e308 meet as infinity minus infinity on the long leaves: no species for them.
+    const std::vector<double> huge(5, 1e308);
+    const std::vector<double> none(5, 0.0);
+    const std::vector<double> minusHuge(5, -1e308);
+    ASSERT_EQ(writeNetworkFile({{none, huge, none, none, minusHuge, none}}, network), "");
+    const CommandRun nan =
+        run(LEAFID_EVAL_BINARY, {"--network", network, "--csv", csv, data.string()});
+    EXPECT_TRUE(contains(nan.out, "long2.png: network gave no answer")) << nan.out;
+    EXPECT_TRUE(contains(readFile(csv), "long2.png,willow,network gave no answer,"))
+        << readFile(csv);
     const cv::Mat drawn = cv::imread(picture);
     ASSERT_FALSE(drawn.empty());
     EXPECT_GT(drawn.cols, 400);
