@@ -3,6 +3,7 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "background.hpp"
 #include "display.hpp"
 #include "geometry.hpp"
 #include "picture.hpp"
@@ -46,7 +47,7 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, b
     cv::resize(picture, working, cv::Size(workingWidth, height), 0.0, 0.0, cv::INTER_LINEAR);
 
     cv::Mat binary;
-    binarizeImage(working, binary);
+    binarizeImage(levelBackground(working), binary);
     const bool windows = showWindows && displayReachable();
     if (windows) {
         showWindow("Original", working, 128, 128);

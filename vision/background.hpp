@@ -1,0 +1,19 @@
+// Levelling the paper under the leaf, so that a leaf photographed on grey paper or in uneven
+// light reaches the threshold as if it lay on white.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+// Paper estimated lighter than this everywhere counts as white, and the picture is left as it
+// is. The ten levels above the threshold cover the paper's grain and the leaf's soft edge, which
+// on darker paper the threshold would take for leaf.
+constexpr double whitePaper = 230.0;
+
+// The picture the threshold sees. The paper's brightness is estimated on blocks of 4 x 4 pixels
+// of the grey working picture: a quadratic surface fitted to the blocks that are not much darker
+// than it (gradients, vignettes, wide soft shadows), carried on under the leaf from the paper
+// around it. Where that surface is lighter than whitePaper at every block, working is returned
+// as it is. Otherwise the estimate is drawn towards the paper blocks nearby (narrower shadows)
+// and working is divided by it, so that the paper becomes white (255) and the leaf keeps its
+// contrast to the paper.
+cv::Mat levelBackground(const cv::Mat& working);
