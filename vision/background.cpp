@@ -156,9 +156,13 @@ cv::Mat levelBackground(const cv::Mat& working) {
     const cv::Mat blocks = lightestPerBlock(working);
     const cv::Mat surface = fitPaperSurface(blocks, working.cols, working.rows);
     double darkest = 0.0;
-    cv::minMaxLoc(surface, &darkest);
+    double lightest = 0.0;
+    cv::minMaxLoc(surface, &darkest, &lightest);
     if (darkest > whitePaper) {
         return working;
+    }
+    if (lightest < blackPaper) {
+        return cv::Mat(working.size(), CV_8U, cv::Scalar(255));
     }
     cv::Mat background;
     cv::resize(followShadows(blocks, surface), background, working.size(), 0.0, 0.0,
@@ -169,9 +173,7 @@ cv::Mat levelBackground(const cv::Mat& working) {
         const float* paper = background.ptr<float>(y);
         uchar* out = levelled.ptr<uchar>(y);
         for (int x = 0; x < working.cols; ++x) {
-            // One level added on both sides keeps a black picture from dividing by zero.
-            out[x] = cv::saturate_cast<uchar>(255.0f * (grey[x] + 1.0f) /
-                                              (std::max(paper[x], 0.0f) + 1.0f));
+            out[x] = cv::saturate_cast<uchar>(255.0f * grey[x] / std::max(paper[x], 1.0f));
         }
     }
     return levelled;

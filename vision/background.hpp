@@ -8,6 +8,9 @@
 // is. The ten levels above the threshold cover the paper's grain and the leaf's soft edge, which
 // on darker paper the threshold would take for leaf.
 constexpr double whitePaper = 230.0;
+// Paper darker than this everywhere is too dark to show a leaf: its grain is as strong as any
+// contrast left, so the picture comes out white (no leaf).
+constexpr double blackPaper = 32.0;
 
 // The picture the threshold sees. The paper's brightness is estimated on blocks of 4 x 4 pixels
 // of the grey working picture: a quadratic surface fitted to the blocks that are not much darker
