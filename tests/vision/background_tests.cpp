@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <opencv2/imgproc.hpp>
 
@@ -79,6 +80,11 @@ TEST(Levelling, GreyAndUnevenPaperGiveTheOutlineOfWhitePaper) {
          [](double x, double y) {
              return (230.0 - 70.0 * (1.0 - smoothStep(0.4, 0.7, x + y))) / 255;
          }},
+        {"240 with a soft shadow over the middle",
+         [](double x, double y) {
+             return (240.0 - 60.0 * (1.0 - smoothStep(0.1, 0.4, std::hypot(x - 0.5, y - 0.5)))) /
+                    255;
+         }},
         {"230 with a vignette",
          [](double x, double y) {
              return (230.0 - 150.0 * ((x - 0.5) * (x - 0.5) + (y - 0.5) * (y - 0.5))) / 255;
@@ -99,6 +105,11 @@ TEST(Levelling, PaperLighterThanTheMarginEverywhereIsLeftAsItIs) {
         const cv::Mat photo = underLight(leaf, [paper](double, double) { return paper / 255; });
         EXPECT_EQ(cv::countNonZero(levelBackground(photo) != photo), 0) << "paper " << paper;
     }
+    // Out of focus, the leaf's edge is grey for several pixels; the paper between is white.
+    cv::Mat blurred;
+    cv::GaussianBlur(leaf, blurred, cv::Size(), 4.0);
+    const cv::Mat soft = underLight(blurred, [](double, double) { return 240.0 / 255; });
+    EXPECT_EQ(cv::countNonZero(levelBackground(soft) != soft), 0) << "leaf out of focus";
     // A shadow that darkens one corner to 210 is levelled, however white the rest.
     const cv::Mat shaded = underLight(leaf, [](double x, double y) {
         return (255.0 - 45.0 * (1.0 - smoothStep(0.2, 0.6, x + y))) / 255;
