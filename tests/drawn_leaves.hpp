@@ -1,12 +1,39 @@
 // Leaf-like pictures drawn on the fly, so the tools' tests need no photographs.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
+
+// The light falling on the paper, as a share of full light at (x, y), both from 0 to 1.
+using Light = std::function<double(double x, double y)>;
+
+inline double smoothStep(double from, double to, double t) {
+    t = std::clamp((t - from) / (to - from), 0.0, 1.0);
+    return t * t * (3.0 - 2.0 * t);
+}
+
+// A grey picture as photographed in light, with a sensor's grain of two levels.
+inline cv::Mat underLight(const cv::Mat& picture, const Light& light) {
+    cv::Mat lit(picture.size(), CV_32F);
+    for (int y = 0; y < picture.rows; ++y) {
+        for (int x = 0; x < picture.cols; ++x) {
+            lit.at<float>(y, x) =
+                static_cast<float>(picture.at<uchar>(y, x) *
+                                   light((x + 0.5) / picture.cols, (y + 0.5) / picture.rows));
+        }
+    }
+    cv::Mat grain(picture.size(), CV_32F);
+    cv::RNG(7).fill(grain, cv::RNG::NORMAL, 0.0, 2.0);
+    cv::Mat photo;
+    cv::Mat(lit + grain).convertTo(photo, CV_8U);
+    return photo;
+}
 
 // A dark ellipse on white; halfLength by halfWidth pixels, turned by angle degrees.
 inline cv::Mat drawLeaf(int halfLength, int halfWidth, double angle) {

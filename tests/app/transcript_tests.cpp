@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
+#include "drawn_leaves.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
 
@@ -77,7 +79,56 @@ std::vector<std::string> answers(const std::string& output) {
     return pieces;
 }
 
+// The last line of an answer: the species, or why there is none.
+std::string verdictLine(const std::string& answer) {
+    const size_t end = answer.find_last_not_of('\n');
+    const size_t start = answer.rfind('\n', end);
+    return answer.substr(start == std::string::npos ? 0 : start + 1, end - start);
+}
+
 }  // namespace
+
+TEST(Transcripts, SharedPhotosOnGreyAndUnevenPaperAreNamedAsOnWhite) {
+    const fs::path leaves = LEAFID_LEAVES_DIR;
+    if (!fs::is_directory(leaves)) {
+        GTEST_SKIP() << "no leaf photos at " << leaves << "; darkened photos skipped";
+    }
+    const std::vector<std::string> photos = {"ginkgo/ginkgo_flav_001.jpg", "lime/lime_swe_001.jpg",
+                                             "maple/maple_kew_040.jpg", "oak/oak_lsapp_003.jpg",
+                                             "willow/willow_swe_001.jpg"};
+    const std::vector<std::pair<std::string, Light>> lights = {
+        {"82%", [](double, double) { return 0.82; }},
+        {"65%", [](double, double) { return 0.65; }},
+        {"100% to 70% from left to right", [](double x, double) { return 1.0 - 0.3 * x; }},
+        {"90% with a soft shadow across the top left corner",
+         [](double x, double y) { return 0.9 - 0.3 * (1.0 - smoothStep(0.4, 0.7, x + y)); }},
+    };
+    TempDir dir;
+    fs::copy_file(dataDir + "/transcript_network.dat", dir.file("nn.dat"));
+    std::string input;
+    for (const std::string& photo : photos) {
+        input += (leaves / photo).string() + "\n";
+        const cv::Mat grey = cv::imread((leaves / photo).string(), cv::IMREAD_GRAYSCALE);
+        ASSERT_FALSE(grey.empty()) << photo;
+        for (size_t k = 0; k < lights.size(); ++k) {
+            const std::string copy = dir.file(std::to_string(input.size()) + ".png");
+            ASSERT_TRUE(cv::imwrite(copy, underLight(grey, lights[k].second)));
+            input += copy + "\n";
+        }
+    }
+    const ProgramRun run =
+        runProgram(LEAFID_BINARY, {}, dir.path().string(), input + "end\n", {{"DISPLAY", ""}});
+    const std::vector<std::string> answered = answers(run.output);
+    ASSERT_EQ(answered.size(), photos.size() * (lights.size() + 1)) << run.output;
+    for (size_t p = 0; p < photos.size(); ++p) {
+        const std::string& onWhite = answered[p * (lights.size() + 1)];
+        ASSERT_EQ(verdictLine(onWhite).rfind("tree = ", 0), 0u) << photos[p] << ":\n" << onWhite;
+        for (size_t k = 0; k < lights.size(); ++k) {
+            EXPECT_EQ(verdictLine(answered[p * (lights.size() + 1) + k + 1]), verdictLine(onWhite))
+                << photos[p] << " in light " << lights[k].first;
+        }
+    }
+}
 
 TEST(Transcripts, EverySharedPhotoIsAnsweredExactlyAsPinned) {
     const fs::path leaves = LEAFID_LEAVES_DIR;

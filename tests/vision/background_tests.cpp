@@ -1,23 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <functional>
 #include <opencv2/imgproc.hpp>
 
 #include "analysis.hpp"
 #include "background.hpp"
+#include "drawn_leaves.hpp"
 #include "test_support.hpp"
 
 namespace {
-
-// The light falling on the paper, as a share of full light at (x, y), both from 0 to 1.
-using Light = std::function<double(double x, double y)>;
-
-double smoothStep(double from, double to, double t) {
-    t = std::clamp((t - from) / (to - from), 0.0, 1.0);
-    return t * t * (3.0 - 2.0 * t);
-}
 
 // A lobed leaf of grey 70 with a soft edge on white, at working size.
 cv::Mat leafOnWhite() {
@@ -27,23 +18,6 @@ cv::Mat leafOnWhite() {
     cv::circle(picture, {50, 30}, 13, leaf, cv::FILLED, cv::LINE_AA);
     cv::circle(picture, {82, 68}, 13, leaf, cv::FILLED, cv::LINE_AA);
     return picture;
-}
-
-// picture as photographed in light, with the sensor's grain.
-cv::Mat underLight(const cv::Mat& picture, const Light& light) {
-    cv::Mat lit(picture.size(), CV_32F);
-    for (int y = 0; y < picture.rows; ++y) {
-        for (int x = 0; x < picture.cols; ++x) {
-            lit.at<float>(y, x) =
-                static_cast<float>(picture.at<uchar>(y, x) *
-                                   light((x + 0.5) / picture.cols, (y + 0.5) / picture.rows));
-        }
-    }
-    cv::Mat grain(picture.size(), CV_32F);
-    cv::RNG(7).fill(grain, cv::RNG::NORMAL, 0.0, 2.0);
-    cv::Mat photo;
-    cv::Mat(lit + grain).convertTo(photo, CV_8U);
-    return photo;
 }
 
 cv::Mat silhouette(const cv::Mat& working) {
