@@ -20,91 +20,82 @@ cv::Mat leafOnWhite() {
     return picture;
 }
 
+// Paper of brightness grey, darkened by depth towards the top left corner or towards the
+// middle over a soft edge from near to far (distances in picture widths).
+Light paper(double grey, double depth = 0.0, bool corner = true, double near = 0, double far = 1) {
+    return [=](double x, double y) {
+        const double distance = corner ? (x + y) / 2.0 : std::hypot(x - 0.5, y - 0.5);
+        return (grey - depth * (1.0 - smoothStep(near, far, distance))) / 255.0;
+    };
+}
+
 cv::Mat silhouette(const cv::Mat& working) {
     cv::Mat binary;
     binarizeImage(levelBackground(working), binary);
     return binary;
 }
 
-// Pixels where the two silhouettes differ farther than two pixels from the outline of expected.
-int differencesBeyondTwoPixels(const cv::Mat& expected, const cv::Mat& actual) {
-    cv::Mat nearOutline;
-    cv::morphologyEx(expected, nearOutline, cv::MORPH_GRADIENT,
-                     cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 5}));
-    return cv::countNonZero((expected != actual) & ~nearOutline);
-}
-
-LeafVerdict verdictFor(const cv::Mat& picture) {
-    CoutCapture quiet;
-    return analyzeLeafPicture(picture, "drawn", false, false).verdict;
-}
-
 }  // namespace
 
 TEST(Levelling, GreyAndUnevenPaperGiveTheOutlineOfWhitePaper) {
-    const struct {
-        const char* paper;
-        Light light;
-    } papers[] = {
-        {"grey 200", [](double, double) { return 200.0 / 255; }},
-        {"grey 160", [](double, double) { return 160.0 / 255; }},
-        {"250 to 170 from left to right",
-         [](double x, double) { return (250.0 - 80.0 * x) / 255; }},
-        {"230 with a soft shadow across the top left corner",
+    const std::pair<const char*, Light> papers[] = {
+        {"grey 200", paper(200)},
+        {"grey 160", paper(160)},
+        {"250 to 170 from left to right", [](double x, double) { return (250 - 80 * x) / 255; }},
+        {"230, down to 160 in a soft shadow across a corner", paper(230, 70, true, 0.2, 0.35)},
+        {"240, down to 180 in a soft shadow in the middle", paper(240, 60, false, 0.1, 0.4)},
+        {"vignette",
          [](double x, double y) {
-             return (230.0 - 70.0 * (1.0 - smoothStep(0.4, 0.7, x + y))) / 255;
-         }},
-        {"240 with a soft shadow over the middle",
-         [](double x, double y) {
-             return (240.0 - 60.0 * (1.0 - smoothStep(0.1, 0.4, std::hypot(x - 0.5, y - 0.5)))) /
-                    255;
-         }},
-        {"230 with a vignette",
-         [](double x, double y) {
-             return (230.0 - 150.0 * ((x - 0.5) * (x - 0.5) + (y - 0.5) * (y - 0.5))) / 255;
+             return 0.9 - 0.6 * std::pow(x - 0.5, 2) - 0.6 * std::pow(y - 0.5, 2);
          }},
     };
     const cv::Mat leaf = leafOnWhite();
     const cv::Mat expected = silhouette(leaf);
+    cv::Mat nearOutline;  // within two pixels of the outline
+    cv::morphologyEx(expected, nearOutline, cv::MORPH_GRADIENT,
+                     cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 5}));
     ASSERT_GT(cv::countNonZero(expected), 2000);
-    for (const auto& [paper, light] : papers) {
-        const cv::Mat photo = underLight(leaf, light);
-        EXPECT_EQ(differencesBeyondTwoPixels(expected, silhouette(photo)), 0) << paper;
+    for (const auto& [name, light] : papers) {
+        const cv::Mat differences = expected != silhouette(underLight(leaf, light));
+        EXPECT_EQ(cv::countNonZero(differences & ~nearOutline), 0) << name;
     }
 }
 
-TEST(Levelling, PaperLighterThanTheMarginEverywhereIsLeftAsItIs) {
-    const cv::Mat leaf = leafOnWhite();
-    for (const double paper : {255.0, 250.0, 232.0}) {
-        const cv::Mat photo = underLight(leaf, [paper](double, double) { return paper / 255; });
-        EXPECT_EQ(cv::countNonZero(levelBackground(photo) != photo), 0) << "paper " << paper;
+TEST(Levelling, OnlyPaperLighterThanTheMarginEverywhereIsLeftAsItIs) {
+    cv::Mat outOfFocus;  // the leaf's edge grey for several pixels, the paper between white
+    cv::GaussianBlur(leafOnWhite(), outOfFocus, cv::Size(), 4.0);
+    const struct {
+        const char* name;
+        cv::Mat photo;
+        bool untouched;
+    } photos[] = {
+        {"white", underLight(leafOnWhite(), paper(255)), true},
+        {"250", underLight(leafOnWhite(), paper(250)), true},
+        {"232", underLight(leafOnWhite(), paper(232)), true},
+        {"out of focus on 240", underLight(outOfFocus, paper(240)), true},
+        {"226", underLight(leafOnWhite(), paper(226)), false},
+        {"white with a corner at 210", underLight(leafOnWhite(), paper(255, 45, true, 0.1, 0.3)),
+         false},
+    };
+    for (const auto& [name, photo, untouched] : photos) {
+        EXPECT_EQ(cv::countNonZero(levelBackground(photo) != photo) == 0, untouched) << name;
     }
-    // Out of focus, the leaf's edge is grey for several pixels; the paper between is white.
-    cv::Mat blurred;
-    cv::GaussianBlur(leaf, blurred, cv::Size(), 4.0);
-    const cv::Mat soft = underLight(blurred, [](double, double) { return 240.0 / 255; });
-    EXPECT_EQ(cv::countNonZero(levelBackground(soft) != soft), 0) << "leaf out of focus";
-    // A shadow that darkens one corner to 210 is levelled, however white the rest.
-    const cv::Mat shaded = underLight(leaf, [](double x, double y) {
-        return (255.0 - 45.0 * (1.0 - smoothStep(0.2, 0.6, x + y))) / 255;
-    });
-    EXPECT_GT(cv::countNonZero(levelBackground(shaded) != shaded), 0);
-    const cv::Mat grey = underLight(leaf, [](double, double) { return 226.0 / 255; });
-    EXPECT_GT(cv::mean(levelBackground(grey))[0], cv::mean(grey)[0] + 10.0);
 }
 
-TEST(Levelling, PicturesWithoutALeafDarkEnoughAreNoLeaf) {
+TEST(Levelling, PicturesWithoutALeafDarkEnoughHaveNoLeaf) {
+    CoutCapture quiet;
+    const auto verdict = [](const cv::Mat& picture) {
+        return analyzeLeafPicture(picture, "drawn", false, false).verdict;
+    };
     for (const int grey : {0, 40, 128, 200, 225, 255}) {
-        const cv::Mat plain = underLight(cv::Mat(96, 128, CV_8UC1, cv::Scalar(255)),
-                                         [grey](double, double) { return grey / 255.0; });
-        EXPECT_EQ(verdictFor(plain), LeafVerdict::NoLeaf) << "all grey " << grey;
+        const cv::Mat plain = underLight(cv::Mat(96, 128, CV_8UC1, cv::Scalar(255)), paper(grey));
+        EXPECT_EQ(verdict(plain), LeafVerdict::NoLeaf) << "all " << grey;
     }
-    // A leaf only a few levels darker than its paper, on grey and on white paper.
-    for (const int paper : {200, 250}) {
-        for (const int leaf : {paper - 5, paper - 20}) {
-            cv::Mat faint(96, 128, CV_8UC1, cv::Scalar(paper));
+    for (const int grey : {200, 250}) {
+        for (const int leaf : {grey - 5, grey - 20}) {
+            cv::Mat faint(96, 128, CV_8UC1, cv::Scalar(grey));
             cv::ellipse(faint, {64, 48}, {40, 20}, 0, 0, 360, cv::Scalar(leaf), cv::FILLED);
-            EXPECT_EQ(verdictFor(faint), LeafVerdict::NoLeaf) << leaf << " on " << paper;
+            EXPECT_EQ(verdict(faint), LeafVerdict::NoLeaf) << leaf << " on " << grey;
         }
     }
 }
