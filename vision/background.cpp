@@ -16,7 +16,7 @@ constexpr int fitRounds = 6;
 // paper blocks around each block (a Gaussian this many blocks wide); under a large leaf, where
 // no paper is near, the surface stays in charge.
 constexpr double shadowReach = 1.5;
-constexpr double surfaceWeight = 0.1;
+constexpr double surfaceWeight = 0.1;  // against 1 for a block of paper right there
 constexpr int shadowRounds = 3;
 
 // The lightest pixel of every whole block of working (of the top rows when the picture is less

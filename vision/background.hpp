@@ -4,8 +4,8 @@
 
 #include <opencv2/core.hpp>
 
-// Paper estimated lighter than this everywhere counts as white, and the picture is left as it
-// is. The ten levels above the threshold cover the paper's grain and the leaf's soft edge, which
+// Paper estimated lighter than this at every block counts as white, and the picture is left as
+// it is. The ten levels above the threshold cover the paper's grain and the leaf's soft edge, which
 // on darker paper the threshold would take for leaf.
 constexpr double whitePaper = 230.0;
 // Paper darker than this everywhere is too dark to show a leaf: its grain is as strong as any
