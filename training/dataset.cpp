@@ -233,6 +233,24 @@ void copyTransform(int k, int copies, double turn, double& angle, double& scale)
     scale = 1.0 - 0.3 * static_cast<double>(k % 3) / 2.0;
 }
 
+// Copies are measured 128 pixels wide, so a larger picture is reduced to this size on its
+// longer side before it is turned: turning a photo of 16384 x 16384 pixels four times would take
+// gigabytes and many seconds for nothing. The shared photos are smaller and stay as they are.
+constexpr int largestCopySource = 2048;
+
+cv::Mat reducedForCopies(const cv::Mat& grey) {
+    const double scale = static_cast<double>(largestCopySource) / std::max(grey.cols, grey.rows);
+    if (scale >= 1.0) {
+        return grey;
+    }
+    cv::Mat reduced;
+    cv::resize(grey, reduced,
+               cv::Size(std::max(1, static_cast<int>(grey.cols * scale)),
+                        std::max(1, static_cast<int>(grey.rows * scale))),
+               0.0, 0.0, cv::INTER_AREA);
+    return reduced;
+}
+
 }  // namespace
 
 CollectedExamples collectExamples(const std::vector<LabelledImage>& images, int copies, double turn,
@@ -247,11 +265,12 @@ CollectedExamples collectExamples(const std::vector<LabelledImage>& images, int 
             collected.skipped.emplace_back(image.path, original.verdict);
         } else {
             Example example{image.label, {original.features}};
-            for (int k = 1; k <= copies && !grey.empty(); ++k) {
+            const cv::Mat source = reducedForCopies(grey);
+            for (int k = 1; k <= copies; ++k) {
                 double angle = 0.0;
                 double scale = 1.0;
                 copyTransform(k, copies, turn, angle, scale);
-                const Measurement copy = measurePicture(turnAndShrink(grey, angle, scale));
+                const Measurement copy = measurePicture(turnAndShrink(source, angle, scale));
                 if (copy.verdict == LeafVerdict::Measured) {
                     example.variants.push_back(copy.features);
                 }
