@@ -179,17 +179,15 @@ Chord findWidth(const Contour& p, const Chord& diameter, long long maxPairs) {
     const double uy = (p[diameter.j].y - p[diameter.i].y) / diameter.length;
     const int m = static_cast<int>(p.size());
     std::vector<double> along(m);
-    double acrossMin = std::numeric_limits<double>::infinity();
-    double acrossMax = -acrossMin;
+    std::vector<double> across(m);
     for (int i = 0; i < m; ++i) {
         along[i] = p[i].x * ux + p[i].y * uy;
-        const double across = p[i].y * ux - p[i].x * uy;
-        acrossMin = std::min(acrossMin, across);
-        acrossMax = std::max(acrossMax, across);
+        across[i] = p[i].y * ux - p[i].x * uy;
     }
+    const auto [acrossMin, acrossMax] = std::minmax_element(across.begin(), across.end());
     const double c = perpendicularityTolerance;
     // Generous margins: rounding in along, across and the test is far below them.
-    const double band = 1.001 * c / std::sqrt(1.0 - c * c) * (acrossMax - acrossMin) + 1e-6;
+    const double band = 1.001 * c / std::sqrt(1.0 - c * c) * (*acrossMax - *acrossMin) + 1e-6;
 
     std::vector<int> order(m);
     std::iota(order.begin(), order.end(), 0);
@@ -209,8 +207,8 @@ Chord findWidth(const Contour& p, const Chord& diameter, long long maxPairs) {
     }
 
     long long bestSquare = 0;
-    for (int a = 0; a < m; ++a) {
-        for (int b = a + 1; b < bandEnd[a]; ++b) {
+    const auto tryPairs = [&](int a, int from, int to) {
+        for (int b = from; b < to; ++b) {
             const int i = std::min(order[a], order[b]);
             const int j = std::max(order[a], order[b]);
             const long long square = squaredDistance(p[i], p[j]);
@@ -221,6 +219,27 @@ Chord findWidth(const Contour& p, const Chord& diameter, long long maxPairs) {
                 bestSquare = square;
                 best = {i, j, 0.0};
             }
+        }
+    };
+    // A chord from point a is no longer than its band and its reach across to the farther edge
+    // of the leaf allow. The points at the two edges first, with their whole bands, find a long
+    // chord early; after that most points cannot reach far enough to beat it.
+    const auto reachSquare = [&](int a) {
+        const double reach = std::max(*acrossMax - across[order[a]], across[order[a]] - *acrossMin);
+        return band * band + (reach + 1e-6) * (reach + 1e-6);
+    };
+    for (const auto edge : {acrossMin, acrossMax}) {
+        const int a = static_cast<int>(
+            std::find(order.begin(), order.end(), edge - across.begin()) - order.begin());
+        int start = a;
+        while (start > 0 && along[order[a]] - along[order[start - 1]] <= band) {
+            --start;
+        }
+        tryPairs(a, start, bandEnd[a]);
+    }
+    for (int a = 0; a < m; ++a) {
+        if (reachSquare(a) >= static_cast<double>(bestSquare)) {
+            tryPairs(a, a + 1, bandEnd[a]);
         }
     }
     if (bestSquare > 0) {

@@ -70,29 +70,36 @@ cv::Mat binarizeByMajority(const cv::Mat& grey, uchar threshold) {
 
 cv::Mat twoValuedBlurSupport(const cv::Mat& image, int kernelSize) {
     CV_Assert(image.type() == CV_8UC1 && kernelSize >= 1 && kernelSize <= 5);
-    // The window of pixel x reaches from x - before to x + after; outside the picture the blur
-    // mirrors it without repeating the edge (cv::BORDER_REFLECT_101).
+    // The window of pixel x reaches from x - before to x - before + kernelSize - 1; outside the
+    // picture the blur mirrors it without repeating the edge (cv::BORDER_REFLECT_101).
     const int before = kernelSize / 2;
     const int rows = image.rows;
     const int cols = image.cols;
-    const auto mirrored = [](int i, int size) {
-        return cv::borderInterpolate(i, size, cv::BORDER_REFLECT_101);
+    const auto mirrored = [&](int length) {
+        std::vector<int> index(length + kernelSize - 1);  // index[i]: what i - before shows
+        for (size_t i = 0; i < index.size(); ++i) {
+            index[i] =
+                cv::borderInterpolate(static_cast<int>(i) - before, length, cv::BORDER_REFLECT_101);
+        }
+        return index;
     };
+    const std::vector<int> rowAt = mirrored(rows);
+    const std::vector<int> columnAt = mirrored(cols);
 
     cv::Mat result(rows, cols, CV_8UC1);
     std::vector<uchar> padded(cols + kernelSize - 1);
     for (int y = 0; y < rows; ++y) {
         // The rows of the window first, then its columns.
         uchar* acrossRows = padded.data() + before;
-        std::copy_n(image.ptr<uchar>(mirrored(y - before, rows)), cols, acrossRows);
+        std::copy_n(image.ptr<uchar>(rowAt[y]), cols, acrossRows);
         for (int k = 1; k < kernelSize; ++k) {
-            orRow(acrossRows, image.ptr<uchar>(mirrored(y - before + k, rows)), cols);
+            orRow(acrossRows, image.ptr<uchar>(rowAt[y + k]), cols);
         }
         for (int i = 0; i < before; ++i) {
-            padded[i] = acrossRows[mirrored(i - before, cols)];
+            padded[i] = acrossRows[columnAt[i]];
         }
         for (int i = before + cols; i < static_cast<int>(padded.size()); ++i) {
-            padded[i] = acrossRows[mirrored(i - before, cols)];
+            padded[i] = acrossRows[columnAt[i]];
         }
         uchar* out = result.ptr<uchar>(y);
         std::copy_n(padded.data(), cols, out);
