@@ -1,6 +1,7 @@
-// The outline measurements against the plain algorithms they replace, kept here as the
-// reference: every contour with its nesting, drawn one by one, and both chords found by
-// comparing every ordered pair of points. Results, chosen pairs and canvases must be the same.
+// The silhouette and outline code against the plain algorithms it replaces, kept here as the
+// reference: the library's threshold, median filter and box blurs; every contour with its
+// nesting, drawn one by one; both chords found by comparing every ordered pair of points.
+// Pictures, features, chosen pairs and canvases must be the same, bit for bit.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 #include "analysis.hpp"
 #include "geometry.hpp"
 #include "morphology.hpp"
+#include "silhouette.hpp"
 
 namespace {
 
@@ -25,9 +27,8 @@ Chord referenceDiameter(const Points& p) {
     Chord best;
     for (size_t i = 0; i < p.size(); ++i) {
         for (size_t j = 0; j < p.size(); ++j) {
-            const double d = distance(p[i], p[j]);
-            if (d > best.length) {
-                best = {static_cast<int>(i), static_cast<int>(j), d};
+            if (distance(p[i], p[j]) > best.length) {
+                best = {static_cast<int>(i), static_cast<int>(j), distance(p[i], p[j])};
             }
         }
     }
@@ -57,8 +58,8 @@ Chord referenceWidth(const Points& p, const Chord& diameter) {
     return best;
 }
 
-// The whole measurement as first written: copy, every contour with its tree, the first
-// largest, each contour drawn by itself, the exhaustive chords.
+// The measurement as first written: copy, every contour with its tree, the first largest,
+// each contour drawn by itself, the exhaustive chords.
 GeometricFeatures referenceGeometry(cv::Mat& canvas, bool withDiameterAndWidth,
                                     const cv::Mat& image) {
     cv::Mat scratch = image.clone();
@@ -118,28 +119,46 @@ void expectSameChords(const Points& p, const std::string& what) {
         << "width of " << what;
 }
 
-void expectSameMeasurements(const cv::Mat& image, const std::string& what) {
-    cv::Mat canvas, expectedCanvas;
-    const GeometricFeatures expected = referenceGeometry(expectedCanvas, true, image);
-    ASSERT_EQ(computeGeometricFeatures(canvas, true, image), expected) << what;
-    ASSERT_EQ(measureGeometricFeatures(true, image), expected) << what;
-    ASSERT_EQ(cv::norm(canvas, expectedCanvas, cv::NORM_INF), 0.0) << "canvas of " << what;
-    const double smooth = computeSmoothFactor(image);
-    const double expectedSmooth = referenceSmoothFactor(image);
-    ASSERT_TRUE(smooth == expectedSmooth || (std::isnan(smooth) && std::isnan(expectedSmooth)))
-        << "smooth factor of " << what << ": " << smooth << " for " << expectedSmooth;
+// grey: a picture as read; its silhouette, then every measurement of the silhouette (and of
+// the picture itself when it holds only 0 and 255) must match the references.
+void expectSameResults(const cv::Mat& grey, const std::string& what) {
+    cv::Mat thresholded, median;
+    cv::threshold(grey, thresholded, 220.0, 255.0, cv::THRESH_BINARY_INV);
+    cv::medianBlur(thresholded, median, 9);
+    const cv::Mat binary = binarizeByMajority(grey, 220);
+    ASSERT_EQ(cv::countNonZero(binary != median), 0) << "silhouette of " << what;
+    std::vector<cv::Mat> twoValued = {binary};
+    if (cv::countNonZero((grey != 0) & (grey != 255)) == 0) {
+        twoValued.push_back(grey);
+    }
+    for (const cv::Mat& image : twoValued) {
+        for (int size : {1, 2, 3, 5}) {
+            cv::Mat blurred;
+            cv::blur(image, blurred, {size, size});
+            ASSERT_EQ(cv::countNonZero(twoValuedBlurSupport(image, size) != (blurred != 0)), 0)
+                << "blur " << size << " of " << what;
+        }
+        cv::Mat canvas, expectedCanvas;
+        const GeometricFeatures expected = referenceGeometry(expectedCanvas, true, image);
+        ASSERT_EQ(computeGeometricFeatures(canvas, true, image), expected) << what;
+        ASSERT_EQ(measureGeometricFeatures(true, image), expected) << what;
+        ASSERT_EQ(cv::norm(canvas, expectedCanvas, cv::NORM_INF), 0.0) << "canvas of " << what;
+        const double smooth = computeSmoothFactor(image);
+        const double expectedSmooth = referenceSmoothFactor(image);
+        ASSERT_TRUE(smooth == expectedSmooth || (std::isnan(smooth) && std::isnan(expectedSmooth)))
+            << "smooth factor of " << what << ": " << smooth << " for " << expectedSmooth;
+    }
 }
 
 // Point lists of every kind: lattice points with many equal distances and duplicates, points
-// on one line, single points, scattered points, and rectangles' corners.
+// on one line, single points, scattered points.
 std::vector<Points> pointLists() {
     std::vector<Points> lists = {{}, {{3, 4}}, {{3, 4}, {3, 4}}, {{0, 0}, {7, 0}, {3, 0}, {7, 0}}};
     cv::RNG random(11);
     for (int n = 1; n < 3000; ++n) {
-        const int count = 1 + n % 40;
         const int span = n % 3 == 0 ? 3 : n % 3 == 1 ? 8 : 128;
         Points p;
-        for (int k = 0; k < count; ++k) {
+        for (int k = 0; k <= n % 40; ++k) {
             p.emplace_back(random.uniform(0, span), random.uniform(0, n % 5 == 0 ? 1 : span));
         }
         lists.push_back(p);
@@ -147,9 +166,9 @@ std::vector<Points> pointLists() {
     for (int angle = 0; angle < 180; angle += 13) {  // collinear points, repeated
         Points line;
         for (int k = 0; k < 30; ++k) {
-            const int t = (k * 7) % 11;
-            line.emplace_back(static_cast<int>(t * 10 * std::cos(angle * CV_PI / 180)),
-                              static_cast<int>(t * 10 * std::sin(angle * CV_PI / 180)));
+            const double t = (k * 7) % 11 * 10.0;
+            line.emplace_back(static_cast<int>(t * std::cos(angle * CV_PI / 180)),
+                              static_cast<int>(t * std::sin(angle * CV_PI / 180)));
         }
         lists.push_back(line);
     }
@@ -159,21 +178,34 @@ std::vector<Points> pointLists() {
     return lists;
 }
 
-// Binary pictures of every kind: noise of several densities (specks, holes, nesting, equal
-// areas), ellipses at many angles, rectangles, two equal squares, rings, lines, combs.
+// Pictures of every kind: noise of several densities (specks, holes, nesting, equal areas) and
+// the patterns a median keeps (stripes and checkerboards of period 2) in sizes from one pixel
+// up, grey noise around the threshold, ellipses at many angles, rectangles, two equal squares,
+// a ring with an island, lines, a comb.
 std::vector<cv::Mat> drawnPictures() {
     std::vector<cv::Mat> pictures;
     cv::RNG random(5);
-    for (double density : {0.1, 0.3, 0.5, 0.55, 0.7, 0.9}) {
-        for (const cv::Size size : {cv::Size(12, 9), cv::Size(40, 31), cv::Size(128, 96)}) {
+    for (const cv::Size size :
+         {cv::Size(1, 1), cv::Size(1, 9), cv::Size(9, 1), cv::Size(2, 3), cv::Size(17, 5),
+          cv::Size(12, 9), cv::Size(40, 31), cv::Size(128, 10), cv::Size(128, 96)}) {
+        for (double density : {0.0, 0.1, 0.15, 0.2, 0.3, 0.5, 0.55, 0.7, 0.9, 1.0}) {
             cv::Mat noise(size, CV_32F);
             random.fill(noise, cv::RNG::UNIFORM, 0.0, 1.0);
             pictures.push_back(noise < density);
         }
+        cv::Mat stripes(size, CV_8UC1), checks(size, CV_8UC1), grey(size, CV_8UC1);
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                stripes.at<uchar>(y, x) = x % 2 ? 255 : 0;
+                checks.at<uchar>(y, x) = (x + y) % 2 ? 255 : 0;
+            }
+        }
+        random.fill(grey, cv::RNG::UNIFORM, 200, 240);
+        pictures.insert(pictures.end(), {stripes, checks, grey});
     }
     for (int angle = 0; angle < 180; angle += 7) {
-        cv::Mat ellipse = cv::Mat::zeros(96, 128, CV_8UC1);
-        cv::ellipse(ellipse, {64, 48}, {50, 8 + angle % 30}, angle, 0, 360, 255, cv::FILLED);
+        cv::Mat ellipse(96, 128, CV_8UC1, cv::Scalar(255));
+        cv::ellipse(ellipse, {64, 48}, {50, 8 + angle % 30}, angle, 0, 360, 0, cv::FILLED);
         pictures.push_back(ellipse);
     }
     for (const cv::Rect& box : {cv::Rect(10, 40, 101, 6), cv::Rect(10, 40, 21, 11),
@@ -186,40 +218,36 @@ std::vector<cv::Mat> drawnPictures() {
     pair(cv::Rect(5, 5, 9, 9)).setTo(255);
     pair(cv::Rect(30, 40, 9, 9)).setTo(255);
     cv::rectangle(ring, {10, 10}, {40, 40}, 255);
-    ring(cv::Rect(20, 20, 5, 5)).setTo(255);  // an island inside the ring's hole
+    ring(cv::Rect(20, 20, 5, 5)).setTo(255);
     cv::line(lines, {0, 59}, {59, 0}, 255);
     cv::line(lines, {3, 3}, {50, 10}, 255);
-    pictures.insert(pictures.end(), {pair, ring, lines});
     cv::Mat comb = cv::Mat::zeros(160, 128, CV_8UC1);  // checkered teeth under a solid back
     for (int y = 0; y < comb.rows; ++y) {
         for (int x = 0; x < comb.cols; ++x) {
             comb.at<uchar>(y, x) = y < 12 || (x % 18 < 17 && (x + y) % 2 == 0) ? 255 : 0;
         }
     }
-    pictures.push_back(comb);
+    pictures.insert(pictures.end(), {pair, ring, lines, comb});
     return pictures;
 }
 
 }  // namespace
 
-TEST(Outline, ChordsEqualTheAllPairsScanOnPointListsOfEveryKind) {
+TEST(Reference, ChordsEqualTheAllPairsScanOnPointListsOfEveryKind) {
     const std::vector<Points> lists = pointLists();
     for (size_t k = 0; k < lists.size(); ++k) {
         expectSameChords(lists[k], "point list " + std::to_string(k));
     }
 }
 
-TEST(Outline, MeasurementsAndCanvasEqualThePlainAlgorithmsOnDrawnPictures) {
+TEST(Reference, SilhouetteAndMeasurementsAreTheSameOnDrawnPictures) {
     const std::vector<cv::Mat> pictures = drawnPictures();
     for (size_t k = 0; k < pictures.size(); ++k) {
-        expectSameMeasurements(pictures[k], "drawn picture " + std::to_string(k));
-        cv::Mat binary;
-        binarizeImage(255 - pictures[k], binary);  // and the same picture as a photo
-        expectSameMeasurements(binary, "binarized drawn picture " + std::to_string(k));
+        expectSameResults(pictures[k], "drawn picture " + std::to_string(k));
     }
 }
 
-TEST(Outline, MeasurementsAndCanvasEqualThePlainAlgorithmsOnEverySharedPhoto) {
+TEST(Reference, SilhouetteAndMeasurementsAreTheSameOnEverySharedPhoto) {
     const std::filesystem::path leaves = LEAFID_LEAVES_DIR;
     if (!std::filesystem::is_directory(leaves)) {
         GTEST_SKIP() << "no leaf photos at " << leaves;
@@ -227,15 +255,14 @@ TEST(Outline, MeasurementsAndCanvasEqualThePlainAlgorithmsOnEverySharedPhoto) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(leaves)) {
         const cv::Mat grey = cv::imread(entry.path().string(), cv::IMREAD_GRAYSCALE);
         if (!grey.empty()) {
-            cv::Mat working, binary;
+            cv::Mat working;
             cv::resize(grey, working, {workingWidth, workingHeight(grey.cols, grey.rows)});
-            binarizeImage(working, binary);
-            expectSameMeasurements(binary, entry.path().string());
+            expectSameResults(working, entry.path().string());
         }
     }
 }
 
-TEST(Outline, WidthSearchBeyondItsBudgetIsRefused) {
+TEST(Reference, WidthSearchBeyondItsBudgetIsRefused) {
     const Points square = {{0, 0}, {9, 0}, {9, 9}, {0, 9}};
     const Chord diameter = findDiameter(square);
     // Level with each other along the diagonal diameter are only the other two corners.
