@@ -187,7 +187,7 @@ std::vector<cv::Mat> drawnPictures() {
     cv::RNG random(5);
     for (const cv::Size size :
          {cv::Size(1, 1), cv::Size(1, 9), cv::Size(9, 1), cv::Size(2, 3), cv::Size(17, 5),
-          cv::Size(12, 9), cv::Size(40, 31), cv::Size(128, 10), cv::Size(128, 96)}) {
+          cv::Size(12, 9), cv::Size(40, 31), cv::Size(128, 10)}) {
         for (double density : {0.0, 0.1, 0.15, 0.2, 0.3, 0.5, 0.55, 0.7, 0.9, 1.0}) {
             cv::Mat noise(size, CV_32F);
             random.fill(noise, cv::RNG::UNIFORM, 0.0, 1.0);
