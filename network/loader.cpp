@@ -107,16 +107,17 @@ std::string missing(const std::string& what) {
     return "is incomplete: " + what + " is missing";
 }
 
-// A count that does not fit in 32 bits, or one beyond the network's limits, refuses the file.
+// The count in token; a missing token, one too long or one without a 32-bit number refuses the
+// file.
 std::string readCountFrom(Loading& loading, const std::optional<std::string>& token,
-                          const std::string& what, int& count) {
+                          const char* what, int& count) {
     const std::optional<int> value = readCount(token.value_or(""));
-    const std::string where = "is invalid: line " + std::to_string(loading.text.lineNumber);
     if (loading.text.tooLong) {
         return tooLong(loading);
     }
     if (!value) {
-        return where + " holds no " + what + " (a whole number of 32 bits)";
+        return "is invalid: line " + std::to_string(loading.text.lineNumber) + " holds no " + what +
+               " (a whole number of 32 bits)";
     }
     count = *value;
     return "";
@@ -190,7 +191,7 @@ std::string readRow(Loading& loading, size_t width, std::vector<double>& row) {
 
 // Block l feeds layer l. Its rows are the inputs for block 0 (each one a neuron of the input
 // layer), otherwise one per neuron of the layer before; further rows and blocks are read past.
-std::string readBlock(Loading& loading, size_t l, int rows, const std::string& block) {
+std::string readBlock(Loading& loading, size_t l, int rows) {
     NeuralNetwork& network = loading.network;
     const size_t layers = network.hiddenLayers.size() + 1;
     WeightMatrix* matrix = l < layers ? &network.weights.emplace_back() : nullptr;
@@ -198,8 +199,8 @@ std::string readBlock(Loading& loading, size_t l, int rows, const std::string& b
         l < network.hiddenLayers.size() ? network.hiddenLayers[l] : network.outputLayer;
     for (int r = 0; r < rows; ++r) {
         if (!loading.text.nextLine()) {
-            return "is incomplete: " + block + " has " + std::to_string(r) + " of " +
-                   plural(rows, "row");
+            return "is incomplete: block " + std::to_string(l) + " has " + std::to_string(r) +
+                   " of " + plural(rows, "row");
         }
         const bool kept = matrix != nullptr &&
                           (l == 0 || static_cast<size_t>(r) < network.hiddenLayers[l - 1].size());
@@ -225,14 +226,13 @@ std::string readBlocks(Loading& loading) {
     std::string fault =
         readCountFrom(loading, loading.text.token(isWhiteSpace), "block count", blocks);
     for (int l = 0; l < blocks && fault.empty(); ++l) {
-        const std::string block = "block " + std::to_string(l);
         if (!loading.text.nextLine()) {
-            return missing("the row count of " + block);
+            return missing("the row count of block " + std::to_string(l));
         }
         int rows = 0;
         fault = readCountFrom(loading, loading.text.token(isWhiteSpace), "row count", rows);
         if (fault.empty()) {
-            fault = readBlock(loading, static_cast<size_t>(l), rows, block);
+            fault = readBlock(loading, static_cast<size_t>(l), rows);
         }
     }
     return fault;
