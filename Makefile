@@ -44,21 +44,26 @@ BENCH_ROUNDS ?= 5
 bench: build
 	./$(BUILD)/bench/leafid_bench $(BENCH_PHOTOS) $(BENCH_ROUNDS)
 
-# Feeds random network files to the loader and evaluator, then random text to the number
-# readers, the feature hand-off and the classifier, for FUZZ_SECONDS each (needs clang).
+# Feeds random network files to the loader and evaluator, random text to the number readers,
+# the feature hand-off and the classifier, and random files to the picture header reader, for
+# FUZZ_SECONDS each (needs clang).
 FUZZ_SECONDS ?= 60
 FUZZ_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Inetwork -Ivision -Iapp
 fuzz:
-	mkdir -p $(BUILD)/fuzz-corpus $(BUILD)/fuzz-corpus-numbers
+	mkdir -p $(BUILD)/fuzz-corpus $(BUILD)/fuzz-corpus-numbers $(BUILD)/fuzz-corpus-pictures
 	clang++ $(FUZZ_FLAGS) tests/fuzz/network_file_fuzzer.cpp network/*.cpp \
 	  -o $(BUILD)/network_file_fuzzer
 	clang++ $(FUZZ_FLAGS) $$(pkg-config --cflags opencv4) tests/fuzz/number_text_fuzzer.cpp \
 	  network/*.cpp vision/*.cpp app/handoff.cpp $$(pkg-config --libs opencv4) -lX11 -lpthread \
 	  -o $(BUILD)/number_text_fuzzer
+	clang++ $(FUZZ_FLAGS) $$(pkg-config --cflags opencv4) tests/fuzz/picture_header_fuzzer.cpp \
+	  vision/picture.cpp $$(pkg-config --libs opencv4) -o $(BUILD)/picture_header_fuzzer
 	./$(BUILD)/network_file_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=512 $(BUILD)/fuzz-corpus
 	./$(BUILD)/number_text_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=256 $(BUILD)/fuzz-corpus-numbers
+	./$(BUILD)/picture_header_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
+	  -max_len=4096 $(BUILD)/fuzz-corpus-pictures
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid_*.deb
