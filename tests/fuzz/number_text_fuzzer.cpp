@@ -76,7 +76,8 @@ void checkHandOff(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < tokens.size(); ++i) {
         char expected[64];
         std::snprintf(expected, sizeof expected, "%g", features[i]);
-        if (tokens[i] != expected || !sameBits(readDecimal(tokens[i]), std::strtod(expected, nullptr))) {
+        if (tokens[i] != expected ||
+            !sameBits(readDecimal(tokens[i]), std::strtod(expected, nullptr))) {
             fail("a feature did not come back as %g writes it", text);
         }
     }
