@@ -36,7 +36,7 @@ void answer(NeuralNetwork& network, const TreeNameList& treeNames, const std::st
         std::cout << "Sorry, but this file doesn't exists!" << std::endl << std::endl;
         return;
     }
-    const FeatureHandOff handOff = extractFeatures(path);
+    const FeatureHandOff handOff = extractFeatures(path, descriptorsRead(inputCount(network)));
     if (handOff.verdict != LeafVerdict::Measured) {
         std::cout << sorryFor(handOff.verdict) << std::endl << std::endl;
         return;
@@ -77,7 +77,7 @@ void waitForEnter() {
 int runDialogue() {
     NeuralNetwork network;
     const std::string loadFault = loadFittingNetwork(network, defaultNetworkFile(),
-                                                     leafFeatureCount, makeTreeNameList().size());
+                                                     leafValueCount, makeTreeNameList().size());
     if (!loadFault.empty()) {
         std::cout << loadFault << std::endl;
         std::cout << "Network wasn't loaded" << std::endl;

@@ -3,8 +3,8 @@
 #include <locale>
 #include <sstream>
 
-FeatureHandOff extractFeatures(std::string path) {
-    const LeafAnalysis analysis = analyzeLeafImage(path, true, true);
+FeatureHandOff extractFeatures(std::string path, size_t descriptorCount) {
+    const LeafAnalysis analysis = analyzeLeafImage(path, true, true, descriptorCount);
     if (analysis.verdict != LeafVerdict::Measured) {
         return {analysis.verdict, ""};
     }

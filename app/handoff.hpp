@@ -13,7 +13,8 @@ struct FeatureHandOff {
     FeatureText text;  // filled only when the leaf was measured
 };
 
-// Analyses the image at path with report and windows, and writes its features as text.
-FeatureHandOff extractFeatures(std::string path);
+// Analyses the image at path with report and windows, and writes its six features and its first
+// descriptorCount outline descriptors as text.
+FeatureHandOff extractFeatures(std::string path, size_t descriptorCount);
 
 FeatureText toFeatureText(FeatureVector features);

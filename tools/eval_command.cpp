@@ -60,7 +60,7 @@ Verdict judge(NeuralNetwork& network, const LabelledImage& image) {
     LeafAnalysis analysis;
     {
         CoutSilencer silence;
-        analysis = analyzeLeafImage(image.path, false, false);
+        analysis = analyzeLeafImage(image.path, false, false, descriptorsRead(inputCount(network)));
     }
     verdict.verdict = analysis.verdict;
     if (analysis.verdict != LeafVerdict::Measured) {

@@ -1,11 +1,13 @@
 #include "analysis.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
 #include "background.hpp"
 #include "display.hpp"
 #include "geometry.hpp"
+#include "outline.hpp"
 #include "picture.hpp"
 #include "report.hpp"
 #include "silhouette.hpp"
@@ -23,6 +25,11 @@ bool allFinite(const FeatureVector& features) {
 
 }  // namespace
 
+size_t descriptorsRead(int inputCount) {
+    const int beyondFeatures = inputCount - static_cast<int>(leafFeatureCount);
+    return std::min(static_cast<size_t>(std::max(beyondFeatures, 0)), outlineDescriptorCount);
+}
+
 int workingHeight(int cols, int rows) {
     return static_cast<int>((static_cast<double>(workingWidth) / cols) * rows);
 }
@@ -35,14 +42,16 @@ void binarizeImage(cv::Mat source, cv::Mat& destination) {
     destination = binarizeByMajority(source, 220);
 }
 
-LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows) {
-    return analyzeLeafPicture(readGreyPicture(path), path, printReport, showWindows);
+LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows,
+                              size_t descriptorCount) {
+    return analyzeLeafPicture(readGreyPicture(path), path, printReport, showWindows,
+                              descriptorCount);
 }
 
 namespace {
 
 LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, bool printReport,
-                         bool showWindows) {
+                         bool showWindows, size_t descriptorCount) {
     cv::Mat working;
     cv::resize(picture, working, cv::Size(workingWidth, height), 0.0, 0.0, cv::INTER_LINEAR);
 
@@ -57,9 +66,11 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, b
 
     // The contour picture is drawn only for a window that shows it.
     cv::Mat contourCanvas;
-    const GeometricFeatures geometric = windows
-                                            ? computeGeometricFeatures(contourCanvas, true, binary)
-                                            : measureGeometricFeatures(true, binary);
+    LeafOutline leaf;  // kept only for the descriptors
+    LeafOutline* const keptLeaf = descriptorCount > 0 ? &leaf : nullptr;
+    const GeometricFeatures geometric =
+        windows ? computeGeometricFeatures(contourCanvas, true, binary, keptLeaf)
+                : measureGeometricFeatures(true, binary, keptLeaf);
     if (windows) {
         showWindow("Binarized", binary, 275, 128);
         showWindow("Contours", contourCanvas, 422, 128);
@@ -76,6 +87,14 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, b
     if (printReport) {
         printMorphologicalBlock(features);
     }
+    if (descriptorCount > 0) {
+        std::vector<double> descriptors = computeOutlineDescriptors(leaf);
+        descriptors.resize(std::min(descriptorCount, descriptors.size()));
+        if (printReport) {
+            printOutlineBlock(descriptors);
+        }
+        features.insert(features.end(), descriptors.begin(), descriptors.end());
+    }
     const LeafVerdict verdict =
         allFinite(features) ? LeafVerdict::Measured : LeafVerdict::Unmeasurable;
     return {verdict, features};
@@ -84,7 +103,7 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, b
 }  // namespace
 
 LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
-                                bool showWindows) {
+                                bool showWindows, size_t descriptorCount) {
     if (picture.empty() || picture.type() != CV_8UC1) {
         return {LeafVerdict::UnreadableImage, {}};
     }
@@ -93,7 +112,7 @@ LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool p
         return {LeafVerdict::UnreadableImage, {}};
     }
     try {
-        return measureLeaf(picture, height, path, printReport, showWindows);
+        return measureLeaf(picture, height, path, printReport, showWindows, descriptorCount);
     } catch (const std::exception&) {
         // The image library, or memory, failed part way through: no features, no species.
         return {LeafVerdict::Unmeasurable, {}};

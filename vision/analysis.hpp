@@ -5,6 +5,7 @@
 #include <string>
 
 #include "morphology.hpp"
+#include "outline.hpp"
 
 constexpr int workingWidth = 128;
 constexpr double backgroundThreshold = 220.0;  // greys above this are background
@@ -13,26 +14,35 @@ constexpr int medianKernelSize = 9;
 // file of a few kilobytes; like one 128 times as wide (height 0), it is no leaf photo.
 constexpr int maxWorkingHeight = workingWidth * workingWidth - 1;
 
+// The most values a network can read from a leaf: the six features, then every descriptor.
+constexpr size_t leafValueCount = leafFeatureCount + outlineDescriptorCount;
+
+// How many outline descriptors a network of inputCount inputs reads after the six features.
+size_t descriptorsRead(int inputCount);
+
 enum class LeafVerdict {
-    Measured,         // features holds six finite values
+    Measured,         // features holds the values asked for, all finite
     UnreadableImage,  // no picture read, or it scales to less than 1 or over 16383 rows
     NoLeaf,           // no leaf pixel survived binarization
-    Unmeasurable,     // features holds six values, not all finite; or the measuring failed
+    Unmeasurable,  // features holds the values asked for, not all finite; or the measuring failed
 };
 
 struct LeafAnalysis {
     LeafVerdict verdict = LeafVerdict::UnreadableImage;
-    FeatureVector features;
+    FeatureVector features;  // the six features, then the first descriptorCount descriptors
 };
 
 // Analyses the image at path, read by readGreyPicture. The processing line is printed for every
-// picture read; the two report blocks with printReport, the three windows with showWindows.
-LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows);
+// picture read; the two report blocks with printReport, the three windows with showWindows. With
+// descriptorCount above 0 (at most outlineDescriptorCount) the first descriptorCount outline
+// descriptors follow the six features, and the report gets a block for them.
+LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindows,
+                              size_t descriptorCount = 0);
 
 // The same for an 8-bit grey picture already in memory; path only names it in the processing
 // line. An error of the image library during the measuring makes the leaf Unmeasurable.
 LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
-                                bool showWindows);
+                                bool showWindows, size_t descriptorCount = 0);
 
 // Threshold (leaf 255, background 0), then a 9 x 9 median filter, into destination.
 void binarizeImage(cv::Mat source, cv::Mat& destination);

@@ -293,16 +293,26 @@ void drawOutline(cv::Mat& canvas, const cv::Mat& image, const Outline& outline) 
     }
 }
 
+void handOverLeaf(const Outline& outline, LeafOutline* leafOutline) {
+    if (leafOutline != nullptr && !outline.contours.empty()) {
+        *leafOutline = outline.contours[outline.leaf];
+    }
+}
+
 }  // namespace
 
 GeometricFeatures computeGeometricFeatures(cv::Mat& contourCanvas, bool withDiameterAndWidth,
-                                           cv::Mat image) {
+                                           cv::Mat image, LeafOutline* leafOutline) {
     const Outline outline = measureOutline(image, withDiameterAndWidth);
     contourCanvas = cv::Mat::zeros(image.rows, image.cols, CV_8UC3);
     drawOutline(contourCanvas, image, outline);
+    handOverLeaf(outline, leafOutline);
     return outline.features;
 }
 
-GeometricFeatures measureGeometricFeatures(bool withDiameterAndWidth, cv::Mat image) {
-    return measureOutline(image, withDiameterAndWidth).features;
+GeometricFeatures measureGeometricFeatures(bool withDiameterAndWidth, cv::Mat image,
+                                           LeafOutline* leafOutline) {
+    const Outline outline = measureOutline(image, withDiameterAndWidth);
+    handOverLeaf(outline, leafOutline);
+    return outline.features;
 }

@@ -4,6 +4,9 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+// The leaf outline as the contour extraction returns it, closed, in compressed form.
+using LeafOutline = std::vector<cv::Point>;
+
 // Perimeter and area of the leaf contour, then diameter and width when asked for.
 // Empty when the image holds no contour at all.
 using GeometricFeatures = std::vector<double>;
@@ -36,8 +39,10 @@ Chord findWidth(const std::vector<cv::Point>& p, const Chord& diameter,
 
 // Measures the largest contour of image (non-zero is leaf) and draws every contour in white on
 // a fresh black contourCanvas, then the width line in green and the diameter line in blue.
+// The measured contour goes to leafOutline when one is given.
 GeometricFeatures computeGeometricFeatures(cv::Mat& contourCanvas, bool withDiameterAndWidth,
-                                           cv::Mat image);
+                                           cv::Mat image, LeafOutline* leafOutline = nullptr);
 
 // The same measurements without drawing, for pictures that no window shows.
-GeometricFeatures measureGeometricFeatures(bool withDiameterAndWidth, cv::Mat image);
+GeometricFeatures measureGeometricFeatures(bool withDiameterAndWidth, cv::Mat image,
+                                           LeafOutline* leafOutline = nullptr);

@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "outline.hpp"
+
 // Lines end in '\n', not std::endl: the dialogue flushes before it reads the next path, so a
 // report costs one write to the terminal or pipe instead of one per line.
 
@@ -30,5 +32,14 @@ void printMorphologicalBlock(const FeatureVector& features) {
     std::cout << "Rectangularity: " << features[3] << "\n";
     std::cout << "Ratio perimeter diameter: " << features[4] << "\n";
     std::cout << "Perimeter ratio factor: " << features[5] << "\n";
+    std::cout << separator << "\n";
+}
+
+void printOutlineBlock(const std::vector<double>& descriptors) {
+    const std::vector<std::string>& names = outlineDescriptorNames();
+    std::cout << "- Outline descriptors\n";
+    for (size_t i = 0; i < descriptors.size() && i < names.size(); ++i) {
+        std::cout << names[i] << ": " << descriptors[i] << "\n";
+    }
     std::cout << separator << "\n";
 }

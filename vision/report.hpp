@@ -9,3 +9,5 @@
 void printProcessingLine(const std::string& path, int width, int height);
 void printGeometricBlock(const GeometricFeatures& geometric);
 void printMorphologicalBlock(const FeatureVector& features);
+// One line per descriptor, labelled in input order; printed only for networks that read them.
+void printOutlineBlock(const std::vector<double>& descriptors);
