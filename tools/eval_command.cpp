@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -25,8 +27,8 @@ const char* const usage =
     "Options:\n"
     "  --network FILE      network file to evaluate (default: nn.dat, from the working\n"
     "                      directory if it has one, else the one installed with leafid)\n"
-    "  --csv FILE          write one row per image: path, class, status, the six features,\n"
-    "                      the predicted class and the five outputs\n"
+    "  --csv FILE          write one row per image: path, class, status, every value the\n"
+    "                      network reads, the predicted class and the five outputs\n"
     "  --matrix FILE.png   draw the confusion matrix as a picture\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
@@ -40,6 +42,32 @@ const char* const featureNames[] = {"smooth_factor",
                                     "rectangularity",
                                     "ratio_perimeter_diameter",
                                     "perimeter_ratio_factor"};
+
+// The CSV columns of the values handed to a network of inputs inputs: the six features, then
+// the descriptors it reads, named by their report labels in lower case with '_' for the rest.
+std::vector<std::string> valueColumns(size_t inputs) {
+    std::vector<std::string> columns(std::begin(featureNames), std::end(featureNames));
+    const std::vector<std::string>& descriptors = outlineDescriptorNames();
+    for (size_t d = 0; d < descriptorsRead(static_cast<int>(inputs)); ++d) {
+        std::string column;
+        for (char c : descriptors[d]) {
+            column += std::isalnum(static_cast<unsigned char>(c))
+                          ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
+                          : '_';
+        }
+        columns.push_back(column);
+    }
+    return columns;
+}
+
+std::string describeInputs(size_t inputs) {
+    const size_t descriptors = descriptorsRead(static_cast<int>(inputs));
+    if (descriptors == 0) {
+        return std::to_string(inputs) + " (the six features)";
+    }
+    return std::to_string(inputs) + " (the six features, then " + std::to_string(descriptors) +
+           " outline descriptor" + (descriptors == 1 ? "" : "s") + ")";
+}
 
 int badUsage(const std::string& message) {
     std::cerr << "leafid-eval: " << message << "\n"
@@ -95,15 +123,16 @@ std::string csvField(const std::string& text) {
 }
 
 std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& verdicts,
-                     const std::vector<std::string>& names) {
+                     const std::vector<std::string>& names, size_t inputs) {
     std::ofstream file(fileName, std::ios::binary);
     if (!file) {
         return "cannot write '" + fileName + "'";
     }
     file.imbue(std::locale::classic());
     file << "path,class,status";
-    for (const char* feature : featureNames) {
-        file << "," << feature;
+    const std::vector<std::string> columns = valueColumns(inputs);
+    for (const std::string& column : columns) {
+        file << "," << column;
     }
     file << ",predicted";
     for (const std::string& name : names) {
@@ -113,7 +142,7 @@ std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& ve
     for (const Verdict& verdict : verdicts) {
         file << csvField(verdict.image.path) << ","
              << names[static_cast<size_t>(verdict.image.label)] << "," << csvField(reason(verdict));
-        for (size_t f = 0; f < leafFeatureCount; ++f) {
+        for (size_t f = 0; f < columns.size(); ++f) {
             file << "," << (f < verdict.features.size() ? verdict.features[f] : "");
         }
         file << ","
@@ -176,7 +205,7 @@ int runEvalCommand(int argc, const char* const* argv) {
     {
         CoutSilencer quiet;  // the loader's progress lines are for the dialogue
         loadFault =
-            loadFittingNetwork(network, networkFile, leafFeatureCount, makeTreeNameList().size());
+            loadFittingNetwork(network, networkFile, leafValueCount, makeTreeNameList().size());
     }
     if (!loadFault.empty()) {
         std::cerr << "leafid-eval: " << loadFault << std::endl;
@@ -205,7 +234,8 @@ int runEvalCommand(int argc, const char* const* argv) {
     }
     std::cout << "Network " << networkFile << " on " << dataDir << ": " << verdicts.size()
               << " images, " << verdicts.size() - skipped << " measured, " << skipped
-              << " skipped\n\n";
+              << " skipped\n"
+              << "Inputs: " << describeInputs(static_cast<size_t>(inputCount(network))) << "\n\n";
     printConfusionReport(std::cout, matrix, names);
     std::cout << "\nMisclassified ("
               << totalCount(matrix) -
@@ -230,7 +260,8 @@ int runEvalCommand(int argc, const char* const* argv) {
 
     int status = exitSuccess;
     if (!csvFile.empty()) {
-        const std::string fault = writeCsv(csvFile, verdicts, names);
+        const std::string fault =
+            writeCsv(csvFile, verdicts, names, static_cast<size_t>(inputCount(network)));
         if (!fault.empty()) {
             std::cerr << "leafid-eval: " << fault << std::endl;
             status = exitFailure;

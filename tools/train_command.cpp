@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
+#include <set>
 
 #include "cli.hpp"
 #include "commands.hpp"
@@ -23,35 +25,62 @@ const char* const usage =
     "\n"
     "Trains the leaf network on DATA_DIR, which holds one sub-folder of photos per species:\n"
     "ginkgo, lime, maple, oak, willow (any letter case). Images the program could not measure\n"
-    "are skipped and counted.\n"
+    "are skipped and counted. Photos that DATA_DIR/groups.csv puts in one group (the same leaf)\n"
+    "never sit in two cross-validation folds.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   network file to write (default nn.dat): a new file, or a regular\n"
     "                      file that keeps its permissions; checked before training starts\n"
-    "  --hidden SIZES      hidden layer sizes, e.g. 8 or 12,6, or none (default 12,8)\n"
-    "  --epochs N          most training epochs per run (default 10000)\n"
-    "  --restarts N        runs from fresh random weights; the best is kept (default 8)\n"
+    "  --inputs N          values the network reads: the six features, then outline\n"
+    "                      descriptors, from 6 to 16 (default 16)\n"
+    "  --hidden SIZES      hidden layer sizes of each run, e.g. 16 or 12,6, or none (default 16)\n"
+    "  --epochs N          training epochs of each run (default 3000)\n"
+    "  --restarts N        runs from fresh random weights, summed into one network (default 4)\n"
     "  --seed N            seed of all random choices (default 1)\n"
-    "  --decay X           weight decay, a number from 0 to 1 (default 0.0001)\n"
-    "  --folds K           first report K-fold cross-validated accuracy (default 0: none)\n"
+    "  --decay X           weight decay, a number from 0 to 1 (default 0.00001)\n"
+    "  --folds K           first report grouped K-fold cross-validation (default 0: none)\n"
     "  --matrix FILE.png   with --folds, draw the cross-validated confusion matrix\n"
-    "  --copies N          turned and shrunk copies of each photo added to training (default 4)\n"
-    "  --turn DEGREES      largest turn of a copy (default 15)\n"
+    "  --groups FILE       which photos show the same leaf: lines 'path,group', paths relative\n"
+    "                      to DATA_DIR (default DATA_DIR/groups.csv when it exists; without\n"
+    "                      one every photo is a group of its own)\n"
+    "  --copies N          turned and shrunk copies of each photo added to training (default 0)\n"
+    "  --turn DEGREES      largest turn of a copy, either way (default 15)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
     "The same command with the same seed writes the same file, byte for byte.\n"
     "Exit codes: 0 success, 1 the file could not be written, 2 bad usage or unusable data.\n";
 
+// The most weights the summed network may have; far above any useful size, and small enough
+// that neither training nor the network file can run away with the memory.
+constexpr double maxNetworkWeights = 1000000.0;
+
 struct TrainSettings {
     TrainOptions training;
     std::string output = "nn.dat";
     std::string dataDir;
     std::string matrix;  // picture of the cross-validated confusion matrix
+    std::string groups;  // groups file; empty: DATA_DIR/groups.csv if there is one
+    int inputs = static_cast<int>(leafValueCount);
     int folds = 0;
-    int copies = 4;
+    int copies = 0;
     double turn = 15.0;
 };
+
+// The number of weights of the network that restarts runs of this shape sum into.
+double summedWeightCount(const TrainSettings& settings) {
+    const double runs = settings.training.restarts;
+    std::vector<double> sizes{static_cast<double>(settings.inputs)};
+    for (int size : settings.training.hidden) {
+        sizes.push_back(runs * size);
+    }
+    sizes.push_back(settings.training.classCount);
+    double weights = 0.0;
+    for (size_t l = 0; l + 1 < sizes.size(); ++l) {
+        weights += sizes[l] * sizes[l + 1];
+    }
+    return weights;
+}
 
 int badUsage(const std::string& message) {
     std::cerr << "leafid-train: " << message << "\n"
@@ -77,8 +106,10 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
         return "";
     };
     for (const std::string& fault :
-         {integer("--epochs", 1, 1000000, settings.training.maxEpochs),
-          integer("--restarts", 1, 1000, settings.training.restarts),
+         {integer("--epochs", 1, 100000, settings.training.epochs),
+          integer("--restarts", 1, 100, settings.training.restarts),
+          integer("--inputs", static_cast<long long>(leafFeatureCount),
+                  static_cast<long long>(leafValueCount), settings.inputs),
           integer("--seed", 0, 9007199254740991LL, settings.training.seed),
           integer("--folds", 2, 100, settings.folds),
           integer("--copies", 0, 100, settings.copies)}) {
@@ -93,6 +124,10 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
                    values.at("--hidden") + "'";
         }
         settings.training.hidden = *sizes;
+    }
+    if (summedWeightCount(settings) > maxNetworkWeights) {
+        return "options --hidden and --restarts ask for a network of more than " +
+               std::to_string(static_cast<long>(maxNetworkWeights)) + " weights";
     }
     if (values.count("--decay")) {
         const std::string& text = values.at("--decay");
@@ -117,6 +152,12 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
             return "option --output needs a file name";
         }
     }
+    if (values.count("--groups")) {
+        settings.groups = values.at("--groups");
+        if (settings.groups.empty()) {
+            return "option --groups needs a file name";
+        }
+    }
     if (values.count("--matrix")) {
         settings.matrix = values.at("--matrix");
         if (settings.matrix.empty() || !values.count("--folds")) {
@@ -132,12 +173,41 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
     return "";
 }
 
-std::string describeShape(const TrainOptions& options) {
-    std::string shape = std::to_string(leafFeatureCount);
-    for (int size : options.hidden) {
-        shape += "-" + std::to_string(size);
+std::string describeShape(const std::vector<int>& sizes) {
+    std::string shape;
+    for (int size : sizes) {
+        shape += (shape.empty() ? "" : "-") + std::to_string(size);
     }
-    return shape + "-" + std::to_string(options.classCount);
+    return shape;
+}
+
+// Reads the groups file the settings name, or DATA_DIR/groups.csv when there is one, into
+// images; returns what to report, or the fault in fault.
+std::string readGroupsInto(std::vector<LabelledImage>& images, const TrainSettings& settings,
+                           std::string& fault) {
+    std::string fileName = settings.groups;
+    if (fileName.empty()) {
+        const std::filesystem::path standard =
+            std::filesystem::path(settings.dataDir) / "groups.csv";
+        std::error_code error;
+        if (!std::filesystem::exists(standard, error)) {
+            return "none (every photo is a group of its own)";
+        }
+        fileName = standard.string();
+    }
+    const GroupList groups = readGroups(fileName);
+    if (!groups.fault.empty()) {
+        fault = groups.fault;
+        return "";
+    }
+    const size_t listed = assignGroups(images, settings.dataDir, groups);
+    std::set<std::string> named;
+    for (const LabelledImage& image : images) {
+        named.insert(image.group);
+    }
+    named.erase("");
+    return fileName + ", " + std::to_string(listed) + " of " + std::to_string(images.size()) +
+           " photos listed, in " + std::to_string(named.size()) + " groups";
 }
 
 // The temporary network file of a run in progress, removed when a signal stops the run, so
@@ -186,17 +256,23 @@ PendingNetworkFile startOutput(const std::string& fileName) {
 // Measures the photos, trains and writes the network to output; returns the exit code.
 int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>& names,
                   PendingNetworkFile& output) {
-    const DatasetScan scan = scanDataset(settings.dataDir);
+    DatasetScan scan = scanDataset(settings.dataDir);
     if (!scan.fault.empty()) {
         std::cerr << "leafid-train: " << scan.fault << std::endl;
+        return exitBadUsage;
+    }
+    std::string groupsFault;
+    const std::string groupsNote = readGroupsInto(scan.images, settings, groupsFault);
+    if (!groupsFault.empty()) {
+        std::cerr << "leafid-train: " << groupsFault << std::endl;
         return exitBadUsage;
     }
 
     Progress measuring("Measuring images", static_cast<int>(scan.images.size()), std::cerr,
                        standardErrorIsTerminal());
     const CollectedExamples collected =
-        collectExamples(scan.images, settings.copies, settings.turn,
-                        [&](int done, int) { measuring.update(done); });
+        collectExamples(scan.images, descriptorsRead(settings.inputs), settings.copies,
+                        settings.turn, [&](int done, int) { measuring.update(done); });
     measuring.finish();
     std::vector<int> perClass(names.size(), 0);
     size_t variants = 0;
@@ -213,6 +289,7 @@ int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>&
     for (const auto& [path, verdict] : collected.skipped) {
         std::cout << "  skipped " << path << " (" << verdictReason(verdict) << ")\n";
     }
+    std::cout << "Groups: " << groupsNote << "\n";
     std::cout << std::flush;
     for (size_t c = 0; c < names.size(); ++c) {
         if (perClass[c] == 0) {
@@ -225,12 +302,13 @@ int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>&
     const bool live = standardErrorIsTerminal();
     if (settings.folds > 0) {
         Progress progress(std::to_string(settings.folds) + "-fold cross-validation",
-                          settings.folds * settings.training.restarts, std::cerr, live);
+                          settings.folds * settings.training.restarts * settings.training.epochs,
+                          std::cerr, live);
         const ConfusionMatrix matrix =
             crossValidate(collected.examples, settings.training, settings.folds,
                           [&](int done, int) { progress.update(done); });
         progress.finish();
-        std::cout << "\n" << settings.folds << "-fold cross-validation\n";
+        std::cout << "\n" << settings.folds << "-fold cross-validation, grouped\n";
         printConfusionReport(std::cout, matrix, names);
         std::cout << std::endl;
         if (!settings.matrix.empty()) {
@@ -246,7 +324,8 @@ int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>&
         }
     }
 
-    Progress progress("Training", settings.training.restarts, std::cerr, live);
+    Progress progress("Training", settings.training.restarts * settings.training.epochs, std::cerr,
+                      live);
     const TrainResult result = trainNetwork(collected.examples, settings.training,
                                             [&](int done, int) { progress.update(done); });
     progress.finish();
@@ -260,10 +339,11 @@ int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>&
         ++seen[static_cast<size_t>(example.label)]
               [static_cast<size_t>(result.network.predict(example.variants[0]))];
     }
-    std::cout << "Wrote " << settings.output << ": network " << describeShape(settings.training)
-              << ", best of " << settings.training.restarts << " runs (stopped at epoch "
-              << result.epochs << ", validation loss " << result.validationLoss
-              << "); accuracy on its own training images " << percent(accuracy(seen)) << std::endl;
+    std::cout << "Wrote " << settings.output << ": network "
+              << describeShape(result.network.sizes()) << ", " << settings.training.restarts
+              << " runs summed (" << settings.training.epochs << " epochs each, training loss "
+              << result.trainingLoss << "); accuracy on its own training images "
+              << percent(accuracy(seen)) << std::endl;
     return exitSuccess;
 }
 
@@ -280,6 +360,8 @@ int runTrainCommand(int argc, const char* const* argv) {
                                                 {"--folds", "", true},
                                                 {"--copies", "", true},
                                                 {"--turn", "", true},
+                                                {"--inputs", "", true},
+                                                {"--groups", "", true},
                                                 {"--matrix", "", true}});
     if (!arguments.fault.empty()) {
         return badUsage(arguments.fault);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <opencv2/imgproc.hpp>
 #include <set>
@@ -151,10 +152,79 @@ DatasetScan scanDataset(const std::string& dataDir) {
         // Directory order differs between file systems; sorting keeps training reproducible.
         std::sort(paths.begin(), paths.end());
         for (const std::string& path : paths) {
-            scan.images.push_back({path, static_cast<int>(c)});
+            scan.images.push_back({path, static_cast<int>(c), ""});
         }
     }
     return scan;
+}
+
+namespace {
+
+std::string withoutLineEnd(std::string line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+// A line as it can be shown in a message: at most 60 characters.
+std::string shown(const std::string& line) {
+    return line.size() <= 60 ? line : line.substr(0, 57) + "...";
+}
+
+}  // namespace
+
+GroupList readGroups(const std::string& fileName) {
+    const std::string name = "groups file '" + fileName + "'";
+    std::error_code error;
+    if (!fs::is_regular_file(fileName, error)) {
+        return {{}, name + " is missing or not a regular file"};
+    }
+    const std::uintmax_t size = fs::file_size(fileName, error);
+    if (error || size > maxGroupsFileSize) {
+        return {{}, name + " is larger than " + std::to_string(maxGroupsFileSize >> 20) + " MiB"};
+    }
+    std::ifstream file(fileName, std::ios::binary);
+    if (!file) {
+        return {{}, "cannot read " + name};
+    }
+    GroupList groups;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        line = withoutLineEnd(line);
+        if (line.empty() || (number == 1 && line == "path,group")) {
+            continue;
+        }
+        const size_t comma = line.find(',');
+        if (comma == 0 || comma == std::string::npos || comma + 1 == line.size()) {
+            return {{}, name + " line " + std::to_string(number) + ": expected 'path,group', not '" +
+                            shown(line) + "'"};
+        }
+        const std::string path = fs::path(line.substr(0, comma)).lexically_normal().generic_string();
+        if (!groups.groupOf.emplace(path, line.substr(comma + 1)).second) {
+            return {{}, name + " line " + std::to_string(number) + ": '" + shown(path) +
+                            "' is listed twice"};
+        }
+    }
+    if (file.bad()) {
+        return {{}, "cannot read " + name};
+    }
+    return groups;
+}
+
+size_t assignGroups(std::vector<LabelledImage>& images, const std::string& dataDir,
+                    const GroupList& groups) {
+    size_t found = 0;
+    for (LabelledImage& image : images) {
+        const std::string relative =
+            fs::path(image.path).lexically_relative(dataDir).lexically_normal().generic_string();
+        const auto listed = groups.groupOf.find(relative);
+        if (listed != groups.groupOf.end()) {
+            image.group = listed->second;
+            ++found;
+        }
+    }
+    return found;
 }
 
 std::vector<double> handedOverValues(const std::vector<double>& features) {
@@ -176,14 +246,14 @@ Measurement handOver(const LeafAnalysis& analysis) {
 
 }  // namespace
 
-Measurement measureImage(const std::string& path) {
+Measurement measureImage(const std::string& path, size_t descriptorCount) {
     CoutSilencer silence;
-    return handOver(analyzeLeafImage(path, false, false));
+    return handOver(analyzeLeafImage(path, false, false, descriptorCount));
 }
 
-Measurement measurePicture(const cv::Mat& grey) {
+Measurement measurePicture(const cv::Mat& grey, size_t descriptorCount) {
     CoutSilencer silence;
-    return handOver(analyzeLeafPicture(grey, "", false, false));
+    return handOver(analyzeLeafPicture(grey, "", false, false, descriptorCount));
 }
 
 cv::Mat turnAndShrink(const cv::Mat& grey, double angleDegrees, double scale) {
@@ -219,19 +289,14 @@ std::string verdictReason(LeafVerdict verdict) {
     return "unknown";
 }
 
-namespace {
-
-// Copy k of copies: turns spread evenly over [-turn, turn] without the upright position, and
-// sizes from 100% down to 70%, because leaves are photographed at any slant and with margins
-// of any width, and the program scales every photo to the same width.
 void copyTransform(int k, int copies, double turn, double& angle, double& scale) {
-    const double position = static_cast<double>(k) / static_cast<double>(copies + 1);
-    angle = turn * (2.0 * position - 1.0);
-    if (std::fabs(angle) < 1e-9) {
-        angle = turn / static_cast<double>(copies + 1);
-    }
+    const int steps = (copies + 1) / 2;
+    const int step = (k + 1) / 2;
+    angle = (k % 2 == 1 ? -turn : turn) * static_cast<double>(step) / static_cast<double>(steps);
     scale = 1.0 - 0.3 * static_cast<double>(k % 3) / 2.0;
 }
+
+namespace {
 
 // Copies are measured 128 pixels wide, so a larger picture is reduced to this size on its
 // longer side before it is turned: turning a photo of 16384 x 16384 pixels four times would take
@@ -253,24 +318,25 @@ cv::Mat reducedForCopies(const cv::Mat& grey) {
 
 }  // namespace
 
-CollectedExamples collectExamples(const std::vector<LabelledImage>& images, int copies, double turn,
-                                  const ProgressCallback& progress) {
+CollectedExamples collectExamples(const std::vector<LabelledImage>& images, size_t descriptorCount,
+                                  int copies, double turn, const ProgressCallback& progress) {
     CollectedExamples collected;
     int done = 0;
     for (const LabelledImage& image : images) {
         // Read once, exactly as the program reads it; the copies are turned from the same picture.
         const cv::Mat grey = readGreyPicture(image.path);
-        const Measurement original = measurePicture(grey);
+        const Measurement original = measurePicture(grey, descriptorCount);
         if (original.verdict != LeafVerdict::Measured) {
             collected.skipped.emplace_back(image.path, original.verdict);
         } else {
-            Example example{image.label, {original.features}};
+            Example example{image.label, {original.features}, image.group};
             const cv::Mat source = reducedForCopies(grey);
             for (int k = 1; k <= copies; ++k) {
                 double angle = 0.0;
                 double scale = 1.0;
                 copyTransform(k, copies, turn, angle, scale);
-                const Measurement copy = measurePicture(turnAndShrink(source, angle, scale));
+                const Measurement copy =
+                    measurePicture(turnAndShrink(source, angle, scale), descriptorCount);
                 if (copy.verdict == LeafVerdict::Measured) {
                     example.variants.push_back(copy.features);
                 }

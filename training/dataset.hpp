@@ -1,6 +1,8 @@
 // Labelled leaf folders and the features the program would hand to its network.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -13,7 +15,8 @@ std::vector<std::string> classFolderNames();
 
 struct LabelledImage {
     std::string path;
-    int label = 0;  // output-neuron index
+    int label = 0;      // output-neuron index
+    std::string group;  // photos of one leaf share a group; empty: a group of its own
 };
 
 struct DatasetScan {
@@ -25,16 +28,35 @@ struct DatasetScan {
 // case) and no other sub-folders. Files that are not images by their extension are ignored.
 DatasetScan scanDataset(const std::string& dataDir);
 
+// Which photos show the same leaf, read from a groups file: one line "path,group" per photo,
+// the path relative to the data folder ("oak/oak_kew_001.jpg"), the group any name. A first
+// line "path,group" is a header; empty lines are skipped.
+struct GroupList {
+    std::map<std::string, std::string> groupOf;  // by relative path
+    std::string fault;                           // empty when the file is usable
+};
+
+// The largest groups file read: a line for each of a million photos fits easily.
+constexpr std::uintmax_t maxGroupsFileSize = 64u << 20;
+
+GroupList readGroups(const std::string& fileName);
+
+// Gives each image the group its path relative to dataDir has in groups; returns how many
+// images were found in the list.
+size_t assignGroups(std::vector<LabelledImage>& images, const std::string& dataDir,
+                    const GroupList& groups);
+
 struct Measurement {
     LeafVerdict verdict = LeafVerdict::UnreadableImage;
     std::vector<double> features;  // as the network reads them; filled only when Measured
 };
 
-// Measures the image at path exactly as the program does, without printing anything.
-Measurement measureImage(const std::string& path);
+// Measures the image at path exactly as the program does for a network that reads the six
+// features and descriptorCount outline descriptors, without printing anything.
+Measurement measureImage(const std::string& path, size_t descriptorCount = 0);
 
 // The same for a grey picture already in memory.
-Measurement measurePicture(const cv::Mat& grey);
+Measurement measurePicture(const cv::Mat& grey, size_t descriptorCount = 0);
 
 // The values the network reads after the text hand-off (six significant digits).
 std::vector<double> handedOverValues(const std::vector<double>& features);
@@ -48,10 +70,16 @@ struct CollectedExamples {
     std::vector<std::pair<std::string, LeafVerdict>> skipped;  // images the program would refuse
 };
 
-// Measures every image as the program does and adds copies turned and shrunk copies of each,
-// turned by up to turn degrees either way. progress counts images.
-CollectedExamples collectExamples(const std::vector<LabelledImage>& images, int copies, double turn,
-                                  const ProgressCallback& progress = {});
+// Measures every image as the program does for a network that reads descriptorCount outline
+// descriptors, and adds copies turned and shrunk copies of each, turned by up to turn degrees
+// either way (see copyTransform). progress counts images.
+CollectedExamples collectExamples(const std::vector<LabelledImage>& images, size_t descriptorCount,
+                                  int copies, double turn, const ProgressCallback& progress = {});
+
+// Copy k (1 to copies) of a photo: turned by angle degrees, alternately one way and the other,
+// in equal steps up to turn, and shrunk to scale (100%, 85% or 70%), because leaves are
+// photographed at any slant and with margins of any width.
+void copyTransform(int k, int copies, double turn, double& angle, double& scale);
 
 // The program's reason for not naming a species, in a few words.
 std::string verdictReason(LeafVerdict verdict);

@@ -1,21 +1,46 @@
 #include "folds.hpp"
 
 #include <algorithm>
+#include <map>
+#include <string>
 
 std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int classCount,
                            std::uint64_t seed) {
+    // Each group as the list of its examples, in the order of its first example.
+    std::vector<std::vector<size_t>> groups;
+    std::map<std::string, size_t> named;
+    for (size_t e = 0; e < examples.size(); ++e) {
+        const std::string& name = examples[e].group;
+        if (name.empty()) {
+            groups.push_back({e});
+            continue;
+        }
+        const auto [found, added] = named.emplace(name, groups.size());
+        if (added) {
+            groups.emplace_back();
+        }
+        groups[found->second].push_back(e);
+    }
     Random random(seed);
     std::vector<int> foldOf(examples.size(), 0);
     for (int c = 0; c < classCount; ++c) {
-        std::vector<size_t> members;
-        for (size_t e = 0; e < examples.size(); ++e) {
-            if (examples[e].label == c) {
-                members.push_back(e);
+        std::vector<const std::vector<size_t>*> members;
+        for (const std::vector<size_t>& group : groups) {
+            if (examples[group[0]].label == c) {
+                members.push_back(&group);
             }
         }
         random.shuffle(members);
-        for (size_t m = 0; m < members.size(); ++m) {
-            foldOf[members[m]] = static_cast<int>(m % static_cast<size_t>(folds));
+        std::stable_sort(members.begin(), members.end(),
+                         [](const auto* a, const auto* b) { return a->size() > b->size(); });
+        std::vector<size_t> filled(static_cast<size_t>(folds), 0);
+        for (const std::vector<size_t>* group : members) {
+            const size_t fold =
+                static_cast<size_t>(std::min_element(filled.begin(), filled.end()) - filled.begin());
+            filled[fold] += group->size();
+            for (size_t e : *group) {
+                foldOf[e] = static_cast<int>(fold);
+            }
         }
     }
     return foldOf;
@@ -28,7 +53,7 @@ ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainO
     // The folds get a seed of their own, so that they do not follow the training's choices.
     const std::vector<int> foldOf =
         dealFolds(examples, folds, options.classCount, options.seed ^ 0x5EEDF01DULL);
-    const int runs = std::max(1, options.restarts);
+    const int perFold = std::max(1, options.restarts) * options.epochs;
     for (int fold = 0; fold < folds; ++fold) {
         std::vector<Example> training;
         std::vector<const Example*> test;
@@ -44,7 +69,7 @@ ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainO
         }
         const TrainResult result = trainNetwork(training, options, [&](int done, int) {
             if (progress) {
-                progress(fold * runs + done, folds * runs);
+                progress(fold * perFold + done, folds * perFold);
             }
         });
         for (const Example* example : test) {

@@ -9,12 +9,14 @@
 
 using ConfusionMatrix = std::vector<std::vector<int>>;  // [true class][predicted class]
 
-// The fold (0 to folds - 1) of each example: each class's examples, shuffled with seed, are
-// dealt to the folds in turn, so every fold holds about the same share of every class.
+// The fold (0 to folds - 1) of each example. The photos of one group always share a fold. Each
+// class's groups, shuffled with seed, go largest first to the fold that holds the fewest photos
+// of that class so far, so every fold holds about the same share of every class. A group is
+// counted with the class of its first example.
 std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int classCount,
                            std::uint64_t seed);
 
-// Stratified folds-fold cross-validation; only the original image of each held-out example is
-// classified. progress counts runs over all folds.
+// Grouped, stratified folds-fold cross-validation; only the original image of each held-out example is
+// classified. progress counts epochs over all runs of all folds.
 ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
                               int folds, const ProgressCallback& progress = {});

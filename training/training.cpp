@@ -266,90 +266,86 @@ std::vector<Sample> makeSamples(const std::vector<Example>& examples,
 
 namespace {
 
-// Puts about share of each class aside, never a class's last example.
-void splitStratified(const std::vector<Example>& examples, double share, int classCount,
-                     Random& random, std::vector<Example>& kept, std::vector<Example>& aside) {
-    for (int c = 0; c < classCount; ++c) {
-        std::vector<size_t> members;
-        for (size_t e = 0; e < examples.size(); ++e) {
-            if (examples[e].label == c) {
-                members.push_back(e);
-            }
-        }
-        random.shuffle(members);
-        size_t take = static_cast<size_t>(std::lround(share * static_cast<double>(members.size())));
-        take = std::min(take, members.size() > 0 ? members.size() - 1 : 0);
-        for (size_t m = 0; m < members.size(); ++m) {
-            (m < take ? aside : kept).push_back(examples[members[m]]);
-        }
-    }
-}
+// Adam's moment decay rates and the term that keeps its step finite.
+constexpr double firstMomentDecay = 0.9;
+constexpr double secondMomentDecay = 0.999;
+constexpr double stepFloor = 1e-8;
 
-struct RunResult {
-    Mlp network;
-    double validationLoss;
-    int epochs;
-};
+// How many epochs pass between two progress reports.
+constexpr int progressEpochs = 50;
 
-// One iRPROP- run from fresh random weights, keeping the weights with the best validation loss.
-RunResult trainOnce(const std::vector<int>& sizes, const std::vector<Sample>& training,
-                    const std::vector<Sample>& validation, const TrainOptions& options,
-                    Random& random) {
-    Mlp network(sizes);
+void initialiseWeights(Mlp& network, Random& random) {
+    const std::vector<int>& sizes = network.sizes();
     for (size_t l = 0; l < network.layerCount(); ++l) {
         const double limit = std::sqrt(6.0 / static_cast<double>(sizes[l] + sizes[l + 1]));
         for (int i = 0; i < sizes[l]; ++i) {
             for (int j = 0; j < sizes[l + 1]; ++j) {
                 network.weights[network.index(l, static_cast<size_t>(i), static_cast<size_t>(j))] =
-                    random.uniform(-limit, limit) * 2.0;
+                    random.uniform(-limit, limit);
             }
         }
     }
+}
+
+// One run of full-batch Adam from fresh random weights; returns the loss of the last epoch.
+double trainOnce(Mlp& network, const std::vector<Sample>& samples, const TrainOptions& options,
+                 Random& random, const std::function<void(int)>& epochDone) {
+    initialiseWeights(network, random);
     const size_t count = network.weights.size();
-    std::vector<double> steps(count, 0.05);
-    std::vector<double> previous(count, 0.0);
+    std::vector<double> mean(count, 0.0);
+    std::vector<double> variance(count, 0.0);
     std::vector<double> gradient;
-    const bool validating = !validation.empty();
-    RunResult best{network, std::numeric_limits<double>::infinity(), 0};
-    for (int epoch = 1; epoch <= options.maxEpochs; ++epoch) {
-        const double trainingLoss = lossAndGradient(network, training, options.decay, &gradient);
-        if (!validating && trainingLoss < best.validationLoss) {
-            best = {network, trainingLoss, epoch - 1};
-        }
+    double firstCorrection = 1.0;
+    double secondCorrection = 1.0;
+    double loss = 0.0;
+    for (int epoch = 1; epoch <= options.epochs; ++epoch) {
+        loss = lossAndGradient(network, samples, options.decay, &gradient);
+        firstCorrection *= firstMomentDecay;
+        secondCorrection *= secondMomentDecay;
         for (size_t w = 0; w < count; ++w) {
-            const double product = gradient[w] * previous[w];
-            if (product > 0.0) {
-                steps[w] = std::min(steps[w] * 1.2, 1.0);
-            } else if (product < 0.0) {
-                steps[w] = std::max(steps[w] * 0.5, 1e-9);
-                gradient[w] = 0.0;
-            }
-            if (gradient[w] > 0.0) {
-                network.weights[w] -= steps[w];
-            } else if (gradient[w] < 0.0) {
-                network.weights[w] += steps[w];
-            }
-            previous[w] = gradient[w];
+            mean[w] = firstMomentDecay * mean[w] + (1.0 - firstMomentDecay) * gradient[w];
+            variance[w] = secondMomentDecay * variance[w] +
+                          (1.0 - secondMomentDecay) * gradient[w] * gradient[w];
+            const double meanEstimate = mean[w] / (1.0 - firstCorrection);
+            const double varianceEstimate = variance[w] / (1.0 - secondCorrection);
+            network.weights[w] -=
+                options.learningRate * meanEstimate / (std::sqrt(varianceEstimate) + stepFloor);
         }
-        if (validating) {
-            const double loss = lossAndGradient(network, validation, 0.0, nullptr);
-            if (loss < best.validationLoss) {
-                best = {network, loss, epoch};
-            } else if (epoch - best.epochs >= options.patience) {
-                break;
-            }
-        }
+        epochDone(epoch);
     }
-    if (!validating) {
-        const double loss = lossAndGradient(network, training, options.decay, nullptr);
-        if (loss < best.validationLoss) {
-            best = {network, loss, options.maxEpochs};
-        }
-    }
-    return best;
+    return loss;
 }
 
 }  // namespace
+
+Mlp sumNetworks(const std::vector<Mlp>& runs) {
+    if (runs.empty()) {
+        throw std::invalid_argument("no networks to sum");
+    }
+    const std::vector<int>& one = runs[0].sizes();
+    const size_t count = runs.size();
+    std::vector<int> sizes = one;
+    for (size_t l = 1; l + 1 < sizes.size(); ++l) {
+        sizes[l] *= static_cast<int>(count);
+    }
+    Mlp sum(sizes);
+    const size_t last = runs[0].layerCount() - 1;
+    for (size_t r = 0; r < count; ++r) {
+        for (size_t l = 0; l <= last; ++l) {
+            // Units of run r sit in block r of each hidden layer; inputs and outputs are shared.
+            const size_t fromOffset = l == 0 ? 0 : r * static_cast<size_t>(one[l]);
+            const size_t toOffset = l == last ? 0 : r * static_cast<size_t>(one[l + 1]);
+            const double share = l == last ? 1.0 / static_cast<double>(count) : 1.0;
+            for (size_t i = 0; i < static_cast<size_t>(one[l]); ++i) {
+                for (size_t j = 0; j < static_cast<size_t>(one[l + 1]); ++j) {
+                    sum.weights[sum.index(l, fromOffset + i, toOffset + j)] +=
+                        share * runs[r].weights[runs[r].index(l, i, j)];
+                }
+            }
+        }
+    }
+    return sum;
+}
 
 TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOptions& options,
                          const ProgressCallback& progress) {
@@ -357,36 +353,35 @@ TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOption
         throw std::invalid_argument("nothing to train on");
     }
     const size_t featureCount = examples[0].variants[0].size();
-    Random random(options.seed);
-    std::vector<Example> kept;
-    std::vector<Example> aside;
-    splitStratified(examples, options.validationShare, options.classCount, random, kept, aside);
-    const std::vector<double> scales = featureScales(kept, featureCount);
-    const std::vector<double> weights = classWeights(kept, options.classCount);
-    const std::vector<Sample> training = makeSamples(kept, weights, scales, false);
-    const std::vector<Sample> validation = makeSamples(aside, weights, scales, true);
+    const std::vector<double> scales = featureScales(examples, featureCount);
+    const std::vector<Sample> samples =
+        makeSamples(examples, classWeights(examples, options.classCount), scales, false);
 
     std::vector<int> sizes{static_cast<int>(featureCount)};
     sizes.insert(sizes.end(), options.hidden.begin(), options.hidden.end());
     sizes.push_back(options.classCount);
 
-    TrainResult result;
-    result.validationLoss = std::numeric_limits<double>::infinity();
+    Random random(options.seed);
     const int runs = std::max(1, options.restarts);
+    const int total = runs * options.epochs;
+    std::vector<Mlp> trained;
+    double lossSum = 0.0;
     for (int r = 0; r < runs; ++r) {
-        RunResult run = trainOnce(sizes, training, validation, options, random);
-        if (run.validationLoss < result.validationLoss) {
-            result = {std::move(run.network), run.validationLoss, run.epochs};
-        }
-        if (progress) {
-            progress(r + 1, runs);
-        }
+        Mlp network(sizes);
+        lossSum += trainOnce(network, samples, options, random, [&](int epoch) {
+            if (progress && (epoch % progressEpochs == 0 || epoch == options.epochs)) {
+                progress(r * options.epochs + epoch, total);
+            }
+        });
+        trained.push_back(std::move(network));
     }
-    // The network learnt on scaled inputs; dividing its first-layer weights by the scales
-    // makes it read the raw values.
+    TrainResult result{sumNetworks(trained), lossSum / runs};
+    // The runs learnt on scaled inputs; dividing the first-layer weights by the scales makes
+    // the network read the raw values.
+    const size_t firstLayer = static_cast<size_t>(result.network.sizes()[1]);
     for (size_t f = 0; f < featureCount; ++f) {
-        for (int j = 0; j < sizes[1]; ++j) {
-            result.network.weights[result.network.index(0, f, static_cast<size_t>(j))] /= scales[f];
+        for (size_t j = 0; j < firstLayer; ++j) {
+            result.network.weights[result.network.index(0, f, j)] /= scales[f];
         }
     }
     return result;

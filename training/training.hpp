@@ -65,33 +65,37 @@ double lossAndGradient(const Mlp& network, const std::vector<Sample>& samples, d
 struct Example {
     int label = 0;
     std::vector<std::vector<double>> variants;
+    std::string group;  // photos of one leaf share a group; empty: a group of its own
 };
 
 struct TrainOptions {
-    std::vector<int> hidden{12, 8};
+    std::vector<int> hidden{16};
     int classCount = 5;
-    int maxEpochs = 10000;
-    int patience = 300;  // epochs without a better validation loss before a run stops
-    int restarts = 8;
+    int epochs = 3000;
+    int restarts = 4;  // networks trained from fresh random weights and summed into one
     std::uint64_t seed = 1;
-    double decay = 1e-4;
-    double validationShare = 0.2;
+    double decay = 1e-5;
+    double learningRate = 0.03;
 };
 
 struct TrainResult {
     Mlp network{{1, 1}};
-    double validationLoss = 0.0;
-    int epochs = 0;
+    double trainingLoss = 0.0;  // mean over the runs, at their last epoch
 };
 
-// Called after each finished run with the runs done so far and the runs in total.
+// Called now and then with the work done so far and the work in total.
 using ProgressCallback = std::function<void(int done, int total)>;
 
-// Trains restarts networks on a stratified part of examples and keeps the one with the lowest
-// loss on the rest. Per-feature scales are folded into the first-layer weights, so the result
-// reads raw feature values.
+// Trains restarts networks with full-batch Adam for epochs epochs each on all examples, and sums
+// them into one network with restarts times as many units in every hidden layer whose output net
+// inputs are the runs' mean. Per-feature scales are folded into the first-layer weights, so the
+// result reads raw feature values. progress counts epochs over all runs.
 TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOptions& options,
                          const ProgressCallback& progress = {});
+
+// The networks of runs side by side: hidden units concatenated, no weights between runs, the
+// output weights divided by the number of runs.
+Mlp sumNetworks(const std::vector<Mlp>& runs);
 
 // One sample per variant of each example (only the first with originalsOnly), its inputs divided
 // by scales. The variants of an example share the example's class weight, so copies never

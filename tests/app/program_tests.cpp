@@ -10,7 +10,9 @@
 #include <cmath>
 #include <functional>
 #include <opencv2/imgcodecs.hpp>
+#include <sstream>
 
+#include "outline.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
 
@@ -23,6 +25,14 @@ const std::string notLoaded = "Network wasn't loaded\nPress Enter key to close p
 
 // Two inputs, no hidden layer, five outputs: a valid network for the dialogue.
 const std::string smallNetwork = "\n5\n1\n2\n1 0 0 0 0\n0 1 0 0 0\n";
+
+std::string repeatedLine(const std::string& line, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) {
+        text += line;
+    }
+    return text;
+}
 
 class Dialogue : public ::testing::Test {
   protected:
@@ -175,9 +185,8 @@ TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
 
 TEST_F(Dialogue, NetworksThatDoNotFitTheFeaturesOrSpeciesAreRefused) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"\n5\n1\n7\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n"
-         "1 1 1 1 1\n",
-         "needs 7 inputs, but a leaf has only 6 features"},
+        {"\n5\n1\n17\n" + repeatedLine("1 1 1 1 1\n", 17),
+         "needs 17 inputs, but a leaf has only 16 features"},
         {"\n0\n1\n6\n\n\n\n\n\n\n", "has no output neurons"},
         {"\n-2\n1\n1\n\n", "has no output neurons"},
         {"\n6\n1\n1\n1 1 1 1 1 1\n", "has 6 outputs, but only 5 species are known"},
@@ -443,4 +452,79 @@ TEST_F(ImageDialogue, AnOutlineOfAQuarterMillionPointsIsAnsweredInSeconds) {
               std::string::npos)
         << result.output;
     EXPECT_EQ(result.exitCode, 0);
+}
+
+namespace {
+
+// Reads the smooth factor (input 0) as a vote for oak and input `lime` as a strong vote for
+// lime: the answer shows whether that input reached the network.
+std::string limeIfRead(int inputs, int lime, double weight) {
+    std::string text = "\n5\n1\n" + std::to_string(inputs) + "\n0 0 0 1 0\n";
+    for (int i = 1; i < inputs; ++i) {
+        text += i == lime ? "0 " + number(weight) + " 0 0 0\n" : "0 0 0 0 0\n";
+    }
+    return text;
+}
+
+const std::string lime = "tree = Lime (Lipa)\n\n";
+
+// The cut corners of the s x s square (see squareReport), by hand: the hull skips the inner
+// step of each, (3, 1) and (1, 3) from the corner, so it keeps 1 of the 6.5 square pixels cut
+// away, and runs sqrt 5 + sqrt 2 + sqrt 5 where the outline runs 2 + 3 sqrt 2.
+double squareSolidity(int s) {
+    return ((s - 1.0) * (s - 1.0) - 26) / ((s - 1.0) * (s - 1.0) - 22);
+}
+
+double squareConvexity(int s) {
+    return (4.0 * s - 36 + 8 * std::sqrt(5.0) + 4 * std::sqrt(2.0)) /
+           (4.0 * s - 28 + 12 * std::sqrt(2.0));
+}
+
+// The outline of the square drawn at (40, 30), s pixels wide, as the contour extraction returns
+// it: from the first leaf pixel of the top row round the cut corners.
+LeafOutline squareOutline(int s) {
+    const int l = 40;
+    const int t = 30;
+    const int r = 40 + s - 1;
+    const int b = 30 + s - 1;
+    return {{l + 4, t}, {r - 4, t}, {r - 3, t + 1}, {r - 2, t + 1}, {r - 1, t + 2}, {r - 1, t + 3},
+            {r, t + 4}, {r, b - 4}, {r - 1, b - 3}, {r - 1, b - 2}, {r - 2, b - 1}, {r - 3, b - 1},
+            {r - 4, b}, {l + 4, b}, {l + 3, b - 1}, {l + 2, b - 1}, {l + 1, b - 2}, {l + 1, b - 3},
+            {l, b - 4}, {l, t + 4}, {l + 1, t + 3}, {l + 1, t + 2}, {l + 2, t + 1}, {l + 3, t + 1}};
+}
+
+}  // namespace
+
+TEST_F(ImageDialogue, EightInputsReadSolidityAndConvexityAndReportThem) {
+    network(limeIfRead(8, 7, 2.0));  // convexity, about 0.98, outweighs the smooth factor
+    const std::string a = square("square20.png", 20);
+    const ProgramRun result = run(a + " end");
+    const std::string block = "- Outline descriptors\nSolidity: " + number(squareSolidity(20)) +
+                              "\nConvexity: " + number(squareConvexity(20)) +
+                              "\n-------------------\n\n";
+    EXPECT_EQ(result.output,
+              loaded + "\n" + prompt + squareReport(a, 20, 96) + block + lime + prompt);
+}
+
+TEST_F(ImageDialogue, SixteenInputsReadEveryDescriptorInOrder) {
+    network(limeIfRead(16, 15, 1000.0));  // the last one: harmonics 8-15, about a hundredth
+    const std::string a = square("square20.png", 20);
+    const ProgramRun result = run(a + " end");
+    const std::string head = loaded + "\n" + prompt + squareReport(a, 20, 96);
+    ASSERT_EQ(result.output.substr(0, head.size()), head);
+    std::istringstream block(result.output.substr(head.size()));
+    std::string line;
+    std::getline(block, line);
+    EXPECT_EQ(line, "- Outline descriptors");
+    const std::vector<double> expected = computeOutlineDescriptors(squareOutline(20));
+    EXPECT_NEAR(expected[0], squareSolidity(20), 1e-12);
+    for (size_t d = 0; d < outlineDescriptorCount; ++d) {
+        std::getline(block, line);
+        const std::string label = outlineDescriptorNames()[d] + ": ";
+        ASSERT_EQ(line.substr(0, label.size()), label);
+        EXPECT_NEAR(std::stod(line.substr(label.size())), expected[d], 1e-5 * expected[d] + 1e-12)
+            << line;
+    }
+    std::string rest((std::istreambuf_iterator<char>(block)), {});
+    EXPECT_EQ(rest, "-------------------\n\n" + lime + prompt);
 }

@@ -108,7 +108,7 @@ TEST(Dataset, EveryMeasuredPhotoGetsItsCopies) {
     ASSERT_EQ(scan.fault, "");
     int calls = 0;
     const CollectedExamples collected =
-        collectExamples(scan.images, 3, 15.0, [&](int done, int total) {
+        collectExamples(scan.images, 0, 3, 15.0, [&](int done, int total) {
             ++calls;
             EXPECT_EQ(total, 5);
             EXPECT_EQ(done, calls);

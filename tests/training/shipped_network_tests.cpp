@@ -60,7 +60,8 @@ TEST(ShippedNetwork, NamesTheTrainingPhotosAsDocumented) {
         CoutCapture quiet;
         ASSERT_TRUE(loadNetwork(network, std::string(LEAFID_SOURCE_DIR) + "/nn.dat"));
     }
-    ASSERT_EQ(findFitFault(network, leafFeatureCount, makeTreeNameList().size()), "");
+    ASSERT_EQ(findFitFault(network, leafValueCount, makeTreeNameList().size()), "");
+    const size_t descriptors = descriptorsRead(inputCount(network));
     const DatasetScan scan = scanDataset(leaves);
     ASSERT_EQ(scan.fault, "");
     const std::set<std::string> listed = trainingPhotos();
@@ -79,7 +80,7 @@ TEST(ShippedNetwork, NamesTheTrainingPhotosAsDocumented) {
         LeafAnalysis analysis;
         {
             CoutCapture quiet;
-            analysis = analyzeLeafImage(image.path, false, false);
+            analysis = analyzeLeafImage(image.path, false, false, descriptors);
         }
         if (analysis.verdict != LeafVerdict::Measured) {
             continue;

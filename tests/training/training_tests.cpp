@@ -24,7 +24,7 @@ std::vector<Example> separableExamples() {
             std::vector<double> x{1.2 + random.uniform(-0.05, 0.05),
                                   centres[c][0] + random.uniform(-0.3, 0.3),
                                   centres[c][1] + random.uniform(-0.3, 0.3)};
-            examples.push_back({c, {x}});
+            examples.push_back({c, {x}, ""});
         }
     }
     return examples;
@@ -34,8 +34,7 @@ TrainOptions smallOptions() {
     TrainOptions options;
     options.hidden = {6};
     options.classCount = 3;
-    options.maxEpochs = 1500;
-    options.patience = 1500;
+    options.epochs = 1500;
     options.restarts = 2;
     options.seed = 5;
     return options;
@@ -91,7 +90,7 @@ TEST(Training, ReachesFullAccuracyOnSeparableSet) {
 TEST(Training, SameSeedGivesSameBytesOtherSeedOthers) {
     const std::vector<Example> examples = separableExamples();
     TrainOptions options = smallOptions();
-    options.maxEpochs = 200;
+    options.epochs = 200;
     const std::string first = formatNetwork(trainNetwork(examples, options).network.matrices());
     const std::string again = formatNetwork(trainNetwork(examples, options).network.matrices());
     options.seed = 6;

@@ -1,0 +1,176 @@
+// The outline descriptors on outlines whose values can be worked out by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+#include "analysis.hpp"
+#include "outline.hpp"
+
+namespace {
+
+enum Descriptor {
+    solidity,
+    convexity,
+    bending128,
+    bending64,
+    bending32,
+    bending16,
+    elongation,
+    harmonics2to3,
+    harmonics4to7,
+    harmonics8to15
+};
+
+const double pi = std::acos(-1.0);
+
+LeafOutline square(int side) {
+    return {{0, 0}, {side, 0}, {side, side}, {0, side}};
+}
+
+// Three a x a squares in an L: the corner square at the origin, one to its right, one below.
+LeafOutline lShape(int a) {
+    return {{0, 0}, {2 * a, 0}, {2 * a, a}, {a, a}, {a, 2 * a}, {0, 2 * a}};
+}
+
+// A leaf-like outline of seven rounded lobes around (cx, cy), longer one way than the other.
+LeafOutline lobedLeaf(double size, double turnDegrees, double cx = 0, double cy = 0) {
+    LeafOutline outline;
+    const double turn = turnDegrees * pi / 180.0;
+    for (int k = 0; k < 420; ++k) {
+        const double angle = 2.0 * pi * k / 420.0;
+        const double radius = size * (80.0 + 20.0 * std::cos(7.0 * angle) + 15.0 * std::cos(2.0 * angle) +
+                                     8.0 * std::sin(angle));
+        outline.emplace_back(static_cast<int>(std::lround(cx + radius * std::cos(angle + turn))),
+                             static_cast<int>(std::lround(cy + radius * std::sin(angle + turn))));
+    }
+    return outline;
+}
+
+}  // namespace
+
+TEST(OutlineDescriptors, TenInTheDocumentedOrder) {
+    const std::vector<std::string> expected = {
+        "Solidity",     "Convexity",  "Bending 1/128", "Bending 1/64",  "Bending 1/32",
+        "Bending 1/16", "Elongation", "Harmonics 2-3", "Harmonics 4-7", "Harmonics 8-15"};
+    EXPECT_EQ(outlineDescriptorNames(), expected);
+    EXPECT_EQ(outlineDescriptorCount, expected.size());
+    EXPECT_EQ(computeOutlineDescriptors(square(64)).size(), expected.size());
+}
+
+TEST(OutlineDescriptors, SquareByHand) {
+    const std::vector<double> d = computeOutlineDescriptors(square(64));
+    EXPECT_DOUBLE_EQ(d[solidity], 1.0);
+    EXPECT_DOUBLE_EQ(d[convexity], 1.0);
+    // Convex: the turning angles are all positive and add up to 2 pi times the scale.
+    for (int b = bending128; b <= bending16; ++b) {
+        EXPECT_NEAR(d[b], 1.0, 1e-12) << "bending " << b;
+    }
+    // A square traced at even speed has Fourier coefficients only at k = 1, -3, 5, -7, 9, ...,
+    // each 1 / k^2 of the first; nothing at k = -1, so it is not elongated at all.
+    EXPECT_NEAR(d[elongation], 0.0, 1e-12);
+    EXPECT_NEAR(d[harmonics2to3], 1.0 / 9, 1e-4);
+    EXPECT_NEAR(d[harmonics4to7], std::hypot(1.0 / 25, 1.0 / 49), 1e-4);
+    const double band8to15 = std::sqrt(std::pow(9, -4) + std::pow(11, -4) + std::pow(13, -4) +
+                                       std::pow(15, -4));
+    EXPECT_NEAR(d[harmonics8to15], band8to15, 1e-4);
+}
+
+TEST(OutlineDescriptors, DiscIsSolidAndHasNoHigherHarmonics) {
+    LeafOutline disc;
+    for (int k = 0; k < 1000; ++k) {
+        disc.emplace_back(static_cast<int>(std::lround(1000.0 * std::cos(2.0 * pi * k / 1000))),
+                          static_cast<int>(std::lround(1000.0 * std::sin(2.0 * pi * k / 1000))));
+    }
+    const std::vector<double> d = computeOutlineDescriptors(disc);
+    // Rounded to whole pixels, the points zigzag a little about the circle.
+    EXPECT_NEAR(d[solidity], 1.0, 1e-3);
+    EXPECT_NEAR(d[convexity], 1.0, 3e-3);
+    for (int b = bending128; b <= bending16; ++b) {
+        EXPECT_NEAR(d[b], 1.0, 1e-3) << "bending " << b;
+    }
+    for (int h = elongation; h <= harmonics8to15; ++h) {
+        EXPECT_LT(d[h], 1e-3) << "harmonics " << h;
+    }
+}
+
+TEST(OutlineDescriptors, LShapeByHand) {
+    const std::vector<double> d = computeOutlineDescriptors(lShape(64));
+    // Area 3 a^2; the hull cuts the inner corner off with a triangle of a^2 / 2.
+    EXPECT_DOUBLE_EQ(d[solidity], 3.0 / 3.5);
+    // Hull: 2a + a + a sqrt 2 + a + 2a around an outline of 8a.
+    EXPECT_NEAR(d[convexity], (6.0 + std::sqrt(2.0)) / 8.0, 1e-7);  // lengths in float
+    // Five corners turn a quarter one way, the inner one a quarter back: 3 pi in all, for a
+    // total turn of 2 pi, at every scale below the arms' width.
+    for (int b = bending128; b <= bending16; ++b) {
+        EXPECT_NEAR(d[b], 1.5, 1e-9) << "bending " << b;
+    }
+    EXPECT_GT(d[harmonics2to3], 0.1);
+}
+
+TEST(OutlineDescriptors, TurnScaleMirrorAndDirectionChangeNothing) {
+    const LeafOutline leaf = lobedLeaf(1.0, 0.0);
+    const std::vector<double> original = computeOutlineDescriptors(leaf);
+    // A quarter turn, three times the size, mirrored, and traced the other way round, from the
+    // same first point: the same samples, so the same values up to rounding.
+    LeafOutline changed;
+    changed.push_back({-3 * leaf[0].y, -3 * leaf[0].x});
+    for (size_t i = leaf.size() - 1; i > 0; --i) {
+        changed.push_back({-3 * leaf[i].y, -3 * leaf[i].x});
+    }
+    const std::vector<double> same = computeOutlineDescriptors(changed);
+    for (size_t k = 0; k < original.size(); ++k) {
+        EXPECT_NEAR(same[k], original[k], 1e-6 * original[k]) << k;
+    }
+    // Another first point moves every sample a little along the outline.
+    LeafOutline rotated(leaf.begin() + 37, leaf.end());
+    rotated.insert(rotated.end(), leaf.begin(), leaf.begin() + 37);
+    const std::vector<double> shifted = computeOutlineDescriptors(rotated);
+    for (size_t k = 0; k < original.size(); ++k) {
+        EXPECT_NEAR(shifted[k], original[k], 0.01 * original[k]) << k;
+    }
+}
+
+TEST(OutlineDescriptors, LobedLeafIsIndentedAndSpreadOverTheHarmonics) {
+    const std::vector<double> d = computeOutlineDescriptors(lobedLeaf(1.0, 0.0));
+    EXPECT_LT(d[solidity], 0.95);
+    EXPECT_GT(d[bending16], 1.2);
+    EXPECT_GT(d[harmonics4to7], 0.05);  // the seven lobes: k = 8 and k = -6
+    EXPECT_GT(d[harmonics8to15], 0.05);
+}
+
+TEST(OutlineDescriptors, TurnedAndScaledPhotoGivesNearlyTheSameValues) {
+    // The same drawn leaf upright, turned by 30 degrees, and as a photo of 1.5 times the size
+    // (which the program scales back to 128 pixels wide). The pixel grid and the median filter
+    // differ, so the values agree to a few percent only: most at the finest bending scale.
+    auto analyse = [](int canvas, double turn) {
+        cv::Mat picture(canvas, canvas, CV_8UC1, cv::Scalar(255));
+        const double size = canvas / 420.0;
+        const std::vector<LeafOutline> polygons{lobedLeaf(size, turn, canvas / 2.0, canvas / 2.0)};
+        cv::fillPoly(picture, polygons, cv::Scalar(40), cv::LINE_AA);
+        testing::internal::CaptureStdout();
+        const LeafAnalysis analysis =
+            analyzeLeafPicture(picture, "leaf", false, false, outlineDescriptorCount);
+        testing::internal::GetCapturedStdout();
+        return analysis;
+    };
+    const LeafAnalysis upright = analyse(420, 0.0);
+    ASSERT_EQ(upright.verdict, LeafVerdict::Measured);
+    ASSERT_EQ(upright.features.size(), leafValueCount);
+    for (const LeafAnalysis& copy : {analyse(420, 30.0), analyse(630, 0.0)}) {
+        ASSERT_EQ(copy.verdict, LeafVerdict::Measured);
+        for (size_t k = leafFeatureCount; k < leafValueCount; ++k) {
+            const double tolerance = k == leafFeatureCount + bending128 ? 0.15 : 0.06;
+            EXPECT_NEAR(copy.features[k], upright.features[k], tolerance * upright.features[k])
+                << outlineDescriptorNames()[k - leafFeatureCount];
+        }
+    }
+}
+
+TEST(OutlineDescriptors, NetworkInputsBeyondTheSixAreDescriptors) {
+    EXPECT_EQ(descriptorsRead(0), 0u);
+    EXPECT_EQ(descriptorsRead(6), 0u);
+    EXPECT_EQ(descriptorsRead(8), 2u);
+    EXPECT_EQ(descriptorsRead(16), 10u);
+    EXPECT_EQ(descriptorsRead(17), 10u);
+}
