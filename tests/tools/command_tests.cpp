@@ -77,6 +77,12 @@ TEST(TrainCommand, BadUsageExitsWithTwo) {
         {{"--folds", "1", data}, "option --folds needs a whole number from 2"},
         {{data, "-o"}, "option --output needs a value"},
         {{"--matrix", "m.png", data}, "option --matrix needs a file name and --folds"},
+        {{"--inputs", "5", data}, "option --inputs needs a whole number from 6 to 16, not '5'"},
+        {{"--inputs", "17", data}, "option --inputs needs a whole number from 6 to 16"},
+        {{"--hidden", "1000,1000", data},
+         "options --hidden and --restarts ask for a network of more than 1000000 weights"},
+        {{"--groups", dir.file("absent.csv"), data},
+         "groups file '" + dir.file("absent.csv") + "' is missing or not a regular file"},
     };
     for (const auto& [arguments, message] : cases) {
         std::vector<std::string> withOutput{"-o", output};
@@ -123,6 +129,40 @@ TEST(TrainCommand, BadFoldersExitWithTwoAndWriteNothing) {
     }
 }
 
+TEST(TrainCommand, MalformedGroupsFileExitsWithTwo) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeFiveShapeFolder(data);
+    dir.write("data/groups.csv", "path,group\nginkgo/leaf0.png,a\nginkgo/leaf1.png\n");
+    const CommandRun result = run(LEAFID_TRAIN_BINARY, {"-o", dir.file("nn.dat"), data.string()});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_TRUE(contains(result.err, "leafid-train: groups file '" +
+                                         (data / "groups.csv").string() +
+                                         "' line 3: expected 'path,group', not 'ginkgo/leaf1.png'"))
+        << result.err;
+    EXPECT_FALSE(fs::exists(dir.file("nn.dat")));
+}
+
+TEST(TrainCommand, GroupedFoldsAndSixteenInputsByDefault) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeFiveShapeFolder(data);
+    const std::string groups =
+        dir.write("leaves.csv", "ginkgo/leaf0.png,g\nginkgo/leaf1.png,g\nLime/leaf0.png,l\n");
+    const CommandRun result = run(
+        LEAFID_TRAIN_BINARY, {"--epochs", "60", "--restarts", "2", "--hidden", "3", "--folds", "2",
+                              "--groups", groups, "-o", dir.file("nn.dat"), data.string()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(contains(result.out, "Groups: " + groups + ", 3 of 10 photos listed, in 2 groups"))
+        << result.out;
+    EXPECT_TRUE(contains(result.out, "2-fold cross-validation, grouped")) << result.out;
+    EXPECT_TRUE(contains(result.out, "network 16-6-5, 2 runs summed")) << result.out;
+    NeuralNetwork network;
+    CoutCapture quiet;
+    ASSERT_TRUE(loadNetwork(network, dir.file("nn.dat")));
+    EXPECT_EQ(inputCount(network), 16);
+}
+
 TEST(TrainCommand, SameCommandWritesSameLoadableFile) {
     TempDir dir;
     const fs::path data = dir.path() / "data";
@@ -133,8 +173,8 @@ TEST(TrainCommand, SameCommandWritesSameLoadableFile) {
     fs::create_symlink("loop.png", data / "oak" / "loop.png");
     mkfifo((data / "oak" / "fifo.png").c_str(), 0644);
     fs::create_symlink("notes", data / "notes");
-    const std::vector<std::string> common = {"--epochs", "150", "--restarts", "2",
-                                             "--copies", "1",   "--hidden",   "4"};
+    const std::vector<std::string> common = {"--epochs", "150", "--restarts", "2", "--copies", "1",
+                                             "--hidden", "4",   "--inputs",   "6"};
     std::vector<std::string> first = common;
     first.insert(first.end(), {"-o", dir.file("first.dat"), data.string()});
     std::vector<std::string> second = common;
@@ -154,7 +194,7 @@ TEST(TrainCommand, SameCommandWritesSameLoadableFile) {
     ASSERT_TRUE(loadNetwork(network, dir.file("first.dat")));
     EXPECT_EQ(inputCount(network), 6);
     ASSERT_EQ(network.hiddenLayers.size(), 1u);
-    EXPECT_EQ(network.hiddenLayers[0].size(), 4u);
+    EXPECT_EQ(network.hiddenLayers[0].size(), 8u);  // two runs of four
     EXPECT_EQ(network.outputLayer.size(), 5u);
 }
 

@@ -166,4 +166,63 @@ TEST(Report, DrawsRightAnswersGreenAndErrorsRed) {
     EXPECT_NE(drawConfusionMatrix({{1}}, {"x"}, "t", dir.file("no/such/folder.png")), "");
 }
 
+TEST(Dataset, CopiesTurnEachWayUpToTheLargestTurn) {
+    std::vector<double> angles;
+    std::vector<double> scales;
+    for (int k = 1; k <= 4; ++k) {
+        double angle = 0.0;
+        double scale = 0.0;
+        copyTransform(k, 4, 15.0, angle, scale);
+        angles.push_back(angle);
+        scales.push_back(scale);
+    }
+    EXPECT_EQ(angles, (std::vector<double>{-7.5, 7.5, -15.0, 15.0}));
+    EXPECT_EQ(scales, (std::vector<double>{0.85, 0.7, 1.0, 0.85}));
+    double angle = 0.0;
+    double scale = 0.0;
+    copyTransform(1, 1, 20.0, angle, scale);
+    EXPECT_EQ(angle, -20.0);
+    copyTransform(3, 3, 20.0, angle, scale);
+    EXPECT_EQ(angle, -20.0);
+}
+
+TEST(Groups, ReadsPathsAndGroupsAndGivesThemToTheImages) {
+    TempDir dir;
+    const std::string file = dir.write("groups.csv",
+                                       "path,group\r\noak/a.jpg,leaf 1\r\n\noak/b.jpg,leaf 1\n"
+                                       "./maple/c.jpg,x,y\n");
+    const GroupList groups = readGroups(file);
+    ASSERT_EQ(groups.fault, "");
+    EXPECT_EQ(groups.groupOf, (std::map<std::string, std::string>{
+                                  {"oak/a.jpg", "leaf 1"}, {"oak/b.jpg", "leaf 1"}, {"maple/c.jpg", "x,y"}}));
+    std::vector<LabelledImage> images = {{"data/Oak/a.jpg", 3, ""},
+                                         {"data/oak/a.jpg", 3, ""},
+                                         {"data/maple/c.jpg", 2, ""},
+                                         {"data/maple/d.jpg", 2, ""}};
+    EXPECT_EQ(assignGroups(images, "data", groups), 2u);
+    EXPECT_EQ(images[0].group, "");  // paths are matched exactly, letter case included
+    EXPECT_EQ(images[1].group, "leaf 1");
+    EXPECT_EQ(images[2].group, "x,y");
+    EXPECT_EQ(images[3].group, "");
+}
+
+TEST(Groups, MalformedFilesAreRefusedWithTheLine) {
+    TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"path,group\noak/a.jpg\n", "line 2: expected 'path,group', not 'oak/a.jpg'"},
+        {"oak/a.jpg,\n", "line 1: expected 'path,group', not 'oak/a.jpg,'"},
+        {",leaf\n", "line 1: expected 'path,group'"},
+        {"oak/a.jpg,1\nmaple/b.jpg,2\noak/a.jpg,3\n", "line 3: 'oak/a.jpg' is listed twice"},
+        {"path,group\npath,group\n" + std::string(100, 'x') + "\n", "line 3: expected"},
+    };
+    for (const auto& [content, fault] : cases) {
+        const GroupList groups = readGroups(dir.write("groups.csv", content));
+        EXPECT_NE(groups.fault.find(fault), std::string::npos) << groups.fault;
+        EXPECT_TRUE(groups.groupOf.empty());
+    }
+    EXPECT_NE(readGroups(dir.file("absent.csv")).fault.find("missing or not a regular file"),
+              std::string::npos);
+    EXPECT_NE(readGroups(dir.path().string()).fault.find("not a regular file"), std::string::npos);
+}
+
 }  // namespace

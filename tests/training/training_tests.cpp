@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <sstream>
 
 #include "evaluation.hpp"
@@ -192,6 +193,82 @@ TEST(Training, ClassWeightsGiveEveryClassTheSameTotal) {
     EXPECT_DOUBLE_EQ(weights[1] * 18, weights[2] * 24);
     EXPECT_EQ(weights[3], 0.0);  // a class without examples
     EXPECT_DOUBLE_EQ(weights[0] * 12 + weights[1] * 18 + weights[2] * 24, 54.0);
+}
+
+TEST(Folds, AGroupNeverSpansTwoFolds) {
+    std::vector<Example> examples = separableExamples();
+    // Groups of 1 to 5 photos in every class; the rest are groups of their own.
+    for (size_t e = 0; e < examples.size(); ++e) {
+        if (e % 4 != 3) {
+            examples[e].group = "leaf" + std::to_string(examples[e].label) + "-" +
+                                std::to_string((e * 7) % (3 + e % 5));
+        }
+    }
+    for (std::uint64_t seed : {1u, 2u, 3u}) {
+        const std::vector<int> folds = dealFolds(examples, 4, 3, seed);
+        std::map<std::string, int> foldOfGroup;
+        std::vector<std::vector<int>> perFold(3, std::vector<int>(4, 0));
+        for (size_t e = 0; e < examples.size(); ++e) {
+            ++perFold[static_cast<size_t>(examples[e].label)][static_cast<size_t>(folds[e])];
+            if (examples[e].group.empty()) {
+                continue;
+            }
+            const auto [found, added] = foldOfGroup.emplace(examples[e].group, folds[e]);
+            EXPECT_EQ(found->second, folds[e]) << "group " << examples[e].group << " seed " << seed;
+        }
+        for (const std::vector<int>& counts : perFold) {
+            const auto [low, high] = std::minmax_element(counts.begin(), counts.end());
+            EXPECT_GE(*low, 1) << "seed " << seed;  // every fold still sees every class
+            EXPECT_LE(*high - *low, 5) << "seed " << seed;
+        }
+    }
+}
+
+TEST(Training, SummedNetworkAveragesTheRunsNetInputs) {
+    Random random(11);
+    std::vector<Mlp> runs(3, Mlp({2, 3, 2}));
+    for (Mlp& run : runs) {
+        for (double& weight : run.weights) {
+            weight = random.uniform(-2.0, 2.0);
+        }
+    }
+    const Mlp sum = sumNetworks(runs);
+    ASSERT_EQ(sum.sizes(), (std::vector<int>{2, 9, 2}));
+    auto netInput = [](double output) { return std::log(output / (1.0 - output)); };
+    const std::vector<double> inputs{0.7, 1.3};
+    const std::vector<double> summed = sum.outputs(inputs);
+    for (size_t k = 0; k < 2; ++k) {
+        double mean = 0.0;
+        for (const Mlp& run : runs) {
+            mean += netInput(run.outputs(inputs)[k]) / 3.0;
+        }
+        EXPECT_NEAR(netInput(summed[k]), mean, 1e-9) << "output " << k;
+    }
+    // Two hidden layers: no weight connects the units of two runs.
+    const Mlp deep = sumNetworks({Mlp({2, 2, 2, 1}), Mlp({2, 2, 2, 1})});
+    ASSERT_EQ(deep.sizes(), (std::vector<int>{2, 4, 4, 1}));
+    for (size_t i = 0; i < 2; ++i) {
+        for (size_t j = 2; j < 4; ++j) {
+            EXPECT_EQ(deep.weights[deep.index(1, i, j)], 0.0);
+            EXPECT_EQ(deep.weights[deep.index(1, j, i)], 0.0);
+        }
+    }
+}
+
+TEST(Training, ProgressCountsEveryEpochOfEveryRun) {
+    TrainOptions options = smallOptions();
+    options.epochs = 120;
+    options.restarts = 3;
+    int last = 0;
+    int calls = 0;
+    trainNetwork(separableExamples(), options, [&](int done, int total) {
+        EXPECT_EQ(total, 360);
+        EXPECT_GT(done, last);
+        last = done;
+        ++calls;
+    });
+    EXPECT_EQ(last, 360);
+    EXPECT_GE(calls, 3);
 }
 
 }  // namespace
