@@ -76,8 +76,8 @@ void waitForEnter() {
 
 int runDialogue() {
     NeuralNetwork network;
-    const std::string loadFault = loadFittingNetwork(network, defaultNetworkFile(),
-                                                     leafValueCount, makeTreeNameList().size());
+    const std::string loadFault = loadFittingNetwork(network, defaultNetworkFile(), leafValueCount,
+                                                     makeTreeNameList().size());
     if (!loadFault.empty()) {
         std::cout << loadFault << std::endl;
         std::cout << "Network wasn't loaded" << std::endl;

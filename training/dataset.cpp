@@ -197,13 +197,16 @@ GroupList readGroups(const std::string& fileName) {
         }
         const size_t comma = line.find(',');
         if (comma == 0 || comma == std::string::npos || comma + 1 == line.size()) {
-            return {{}, name + " line " + std::to_string(number) + ": expected 'path,group', not '" +
-                            shown(line) + "'"};
+            return {{},
+                    name + " line " + std::to_string(number) + ": expected 'path,group', not '" +
+                        shown(line) + "'"};
         }
-        const std::string path = fs::path(line.substr(0, comma)).lexically_normal().generic_string();
+        const std::string path =
+            fs::path(line.substr(0, comma)).lexically_normal().generic_string();
         if (!groups.groupOf.emplace(path, line.substr(comma + 1)).second) {
-            return {{}, name + " line " + std::to_string(number) + ": '" + shown(path) +
-                            "' is listed twice"};
+            return {{},
+                    name + " line " + std::to_string(number) + ": '" + shown(path) +
+                        "' is listed twice"};
         }
     }
     if (file.bad()) {

@@ -35,8 +35,8 @@ std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int 
                          [](const auto* a, const auto* b) { return a->size() > b->size(); });
         std::vector<size_t> filled(static_cast<size_t>(folds), 0);
         for (const std::vector<size_t>* group : members) {
-            const size_t fold =
-                static_cast<size_t>(std::min_element(filled.begin(), filled.end()) - filled.begin());
+            const size_t fold = static_cast<size_t>(std::min_element(filled.begin(), filled.end()) -
+                                                    filled.begin());
             filled[fold] += group->size();
             for (size_t e : *group) {
                 foldOf[e] = static_cast<int>(fold);

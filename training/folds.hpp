@@ -16,7 +16,7 @@ using ConfusionMatrix = std::vector<std::vector<int>>;  // [true class][predicte
 std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int classCount,
                            std::uint64_t seed);
 
-// Grouped, stratified folds-fold cross-validation; only the original image of each held-out example is
-// classified. progress counts epochs over all runs of all folds.
+// Grouped, stratified folds-fold cross-validation; only the original image of each held-out example
+// is classified. progress counts epochs over all runs of all folds.
 ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
                               int folds, const ProgressCallback& progress = {});

@@ -193,8 +193,9 @@ TEST(Groups, ReadsPathsAndGroupsAndGivesThemToTheImages) {
                                        "./maple/c.jpg,x,y\n");
     const GroupList groups = readGroups(file);
     ASSERT_EQ(groups.fault, "");
-    EXPECT_EQ(groups.groupOf, (std::map<std::string, std::string>{
-                                  {"oak/a.jpg", "leaf 1"}, {"oak/b.jpg", "leaf 1"}, {"maple/c.jpg", "x,y"}}));
+    EXPECT_EQ(groups.groupOf,
+              (std::map<std::string, std::string>{
+                  {"oak/a.jpg", "leaf 1"}, {"oak/b.jpg", "leaf 1"}, {"maple/c.jpg", "x,y"}}));
     std::vector<LabelledImage> images = {{"data/Oak/a.jpg", 3, ""},
                                          {"data/oak/a.jpg", 3, ""},
                                          {"data/maple/c.jpg", 2, ""},

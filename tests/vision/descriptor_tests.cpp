@@ -39,8 +39,8 @@ LeafOutline lobedLeaf(double size, double turnDegrees, double cx = 0, double cy 
     const double turn = turnDegrees * pi / 180.0;
     for (int k = 0; k < 420; ++k) {
         const double angle = 2.0 * pi * k / 420.0;
-        const double radius = size * (80.0 + 20.0 * std::cos(7.0 * angle) + 15.0 * std::cos(2.0 * angle) +
-                                     8.0 * std::sin(angle));
+        const double radius = size * (80.0 + 20.0 * std::cos(7.0 * angle) +
+                                      15.0 * std::cos(2.0 * angle) + 8.0 * std::sin(angle));
         outline.emplace_back(static_cast<int>(std::lround(cx + radius * std::cos(angle + turn))),
                              static_cast<int>(std::lround(cy + radius * std::sin(angle + turn))));
     }
@@ -71,8 +71,8 @@ TEST(OutlineDescriptors, SquareByHand) {
     EXPECT_NEAR(d[elongation], 0.0, 1e-12);
     EXPECT_NEAR(d[harmonics2to3], 1.0 / 9, 1e-4);
     EXPECT_NEAR(d[harmonics4to7], std::hypot(1.0 / 25, 1.0 / 49), 1e-4);
-    const double band8to15 = std::sqrt(std::pow(9, -4) + std::pow(11, -4) + std::pow(13, -4) +
-                                       std::pow(15, -4));
+    const double band8to15 =
+        std::sqrt(std::pow(9, -4) + std::pow(11, -4) + std::pow(13, -4) + std::pow(15, -4));
     EXPECT_NEAR(d[harmonics8to15], band8to15, 1e-4);
 }
 
