@@ -329,7 +329,10 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     const CommandRun result = run(LEAFID_EVAL_BINARY, {"--network", network, "--csv", csv,
                                                        "--matrix", picture, data.string()});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_TRUE(contains(result.out, "9 images, 7 measured, 2 skipped")) << result.out;
+    EXPECT_TRUE(contains(result.out,
+                         "9 images, 7 measured, 2 skipped\n"
+                         "Inputs: 6 (the six features)\n"))
+        << result.out;
     EXPECT_TRUE(contains(result.out, "Accuracy: 85.7% (6 of 7)")) << result.out;
     EXPECT_TRUE(contains(result.out, "ginkgo         3       0       0       0       0"))
         << result.out;
@@ -353,6 +356,23 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
         EXPECT_EQ(std::count(row.begin(), row.end(), ','), 14) << row;
     }
     EXPECT_TRUE(contains(readFile(csv), "long2.png,willow,measured,")) << readFile(csv);
+
+    // Two more inputs, of no weight: the CSV carries the two descriptors the network reads.
+    std::vector<WeightMatrix> wider = weights;
+    wider[0].resize(8, std::vector<double>(5, 0.0));
+    ASSERT_EQ(writeNetworkFile(wider, network), "");
+    const CommandRun eight =
+        run(LEAFID_EVAL_BINARY, {"--network", network, "--csv", csv, data.string()});
+    ASSERT_EQ(eight.status, 0) << eight.err;
+    EXPECT_TRUE(contains(eight.out, "Inputs: 8 (the six features, then 2 outline descriptors)\n"))
+        << eight.out;
+    EXPECT_TRUE(contains(eight.out, "Accuracy: 85.7% (6 of 7)")) << eight.out;
+    const std::string rows8 = readFile(csv);
+    EXPECT_TRUE(contains(rows8, ",perimeter_ratio_factor,solidity,convexity,predicted,")) << rows8;
+    std::istringstream lines8(rows8);
+    while (std::getline(lines8, line)) {
+        EXPECT_EQ(std::count(line.begin(), line.end(), ','), 16) << line;
+    }
 
     // Weights of 1e308 meet as infinity minus infinity on the long leaves: no species for them.
     const std::vector<double> huge(5, 1e308);
