@@ -265,7 +265,7 @@ TEST(TrainCommand, AnInterruptedRunLeavesNothingBehind) {
         if (child == 0) {
             freopen("/dev/null", "w", stdout);
             freopen("/dev/null", "w", stderr);
-            execl(LEAFID_TRAIN_BINARY, LEAFID_TRAIN_BINARY, "--epochs", "1000000", "-o",
+            execl(LEAFID_TRAIN_BINARY, LEAFID_TRAIN_BINARY, "--epochs", "100000", "-o",
                   output.c_str(), data.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
