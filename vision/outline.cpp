@@ -50,13 +50,17 @@ std::vector<Complex> fourierCoefficients(const std::vector<cv::Point2d>& p, int 
     }();
     std::vector<Complex> coefficients;
     for (int k = -highest; k <= highest; ++k) {
-        Complex sum = 0.0;
-        for (int j = 0; j < n; ++j) {
-            const int m = ((k * j) % n + n) % n;
-            sum += Complex(p[static_cast<size_t>(j)].x, p[static_cast<size_t>(j)].y) *
-                   turns[static_cast<size_t>(m)];
+        // Written out rather than with complex products, which check for infinities each time.
+        const int step = (k % n + n) % n;
+        double real = 0.0;
+        double imaginary = 0.0;
+        for (int j = 0, m = 0; j < n; ++j, m = (m + step) % n) {
+            const cv::Point2d& z = p[static_cast<size_t>(j)];
+            const Complex& turn = turns[static_cast<size_t>(m)];
+            real += z.x * turn.real() - z.y * turn.imag();
+            imaginary += z.x * turn.imag() + z.y * turn.real();
         }
-        coefficients.push_back(sum);
+        coefficients.emplace_back(real, imaginary);
     }
     return coefficients;
 }
