@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iostream>
 
 Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionRule>& rules) {
     Arguments arguments;
@@ -56,6 +57,28 @@ Arguments parseArguments(int argc, const char* const* argv, const std::vector<Op
         }
     }
     return arguments;
+}
+
+int reportBadUsage(const std::string& program, const std::string& message) {
+    std::cerr << program << ": " << message << "\n"
+              << "Try '" << program << " --help' for more information." << std::endl;
+    return exitBadUsage;
+}
+
+std::optional<int> answerWithoutWork(const Arguments& arguments, const std::string& program,
+                                     const std::string& usage) {
+    if (!arguments.fault.empty()) {
+        return reportBadUsage(program, arguments.fault);
+    }
+    if (arguments.help) {
+        std::cout << usage;
+        return exitSuccess;
+    }
+    if (arguments.version) {
+        std::cout << program << " (leafid) " LEAFID_VERSION "\n";
+        return exitSuccess;
+    }
+    return std::nullopt;
 }
 
 std::optional<long long> parseInteger(const std::string& text, long long low, long long high) {

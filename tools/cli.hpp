@@ -29,6 +29,14 @@ struct Arguments {
 // before positional words that start with '-'.
 Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionRule>& rules);
 
+// Writes "program: message" and a pointer to --help on standard error; returns exitBadUsage.
+int reportBadUsage(const std::string& program, const std::string& message);
+
+// The exit code when the command line cannot be read or asks only for --help or --version
+// (answered here); nothing when the command has work to do.
+std::optional<int> answerWithoutWork(const Arguments& arguments, const std::string& program,
+                                     const std::string& usage);
+
 // A whole number in [low, high], or nothing.
 std::optional<long long> parseInteger(const std::string& text, long long low, long long high);
 

@@ -70,9 +70,7 @@ std::string describeInputs(size_t inputs) {
 }
 
 int badUsage(const std::string& message) {
-    std::cerr << "leafid-eval: " << message << "\n"
-              << "Try 'leafid-eval --help' for more information." << std::endl;
-    return exitBadUsage;
+    return reportBadUsage("leafid-eval", message);
 }
 
 struct Verdict {
@@ -164,16 +162,8 @@ std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& ve
 int runEvalCommand(int argc, const char* const* argv) {
     const Arguments arguments = parseArguments(
         argc, argv, {{"--network", "", true}, {"--csv", "", true}, {"--matrix", "", true}});
-    if (!arguments.fault.empty()) {
-        return badUsage(arguments.fault);
-    }
-    if (arguments.help) {
-        std::cout << usage;
-        return exitSuccess;
-    }
-    if (arguments.version) {
-        std::cout << "leafid-eval (leafid) " LEAFID_VERSION "\n";
-        return exitSuccess;
+    if (const std::optional<int> done = answerWithoutWork(arguments, "leafid-eval", usage)) {
+        return *done;
     }
     if (arguments.positional.size() != 1) {
         return badUsage(arguments.positional.empty()

@@ -83,9 +83,7 @@ double summedWeightCount(const TrainSettings& settings) {
 }
 
 int badUsage(const std::string& message) {
-    std::cerr << "leafid-train: " << message << "\n"
-              << "Try 'leafid-train --help' for more information." << std::endl;
-    return exitBadUsage;
+    return reportBadUsage("leafid-train", message);
 }
 
 // Reads the command line into settings; returns the reason when it cannot.
@@ -363,16 +361,8 @@ int runTrainCommand(int argc, const char* const* argv) {
                                                 {"--inputs", "", true},
                                                 {"--groups", "", true},
                                                 {"--matrix", "", true}});
-    if (!arguments.fault.empty()) {
-        return badUsage(arguments.fault);
-    }
-    if (arguments.help) {
-        std::cout << usage;
-        return exitSuccess;
-    }
-    if (arguments.version) {
-        std::cout << "leafid-train (leafid) " LEAFID_VERSION "\n";
-        return exitSuccess;
+    if (const std::optional<int> done = answerWithoutWork(arguments, "leafid-train", usage)) {
+        return *done;
     }
     TrainSettings settings;
     const std::vector<std::string> names = classFolderNames();
