@@ -23,34 +23,25 @@ double distance(const cv::Point& a, const cv::Point& b) {
     return std::sqrt(std::pow(b.x - a.x, 2.0) + std::pow(b.y - a.y, 2.0));
 }
 
-Chord referenceDiameter(const Points& p) {
+// The longest chord of p by comparing every ordered pair of points; given a diameter, the
+// longest one near perpendicular to it.
+Chord referenceChord(const Points& p, const Chord* diameter = nullptr) {
     Chord best;
-    for (size_t i = 0; i < p.size(); ++i) {
-        for (size_t j = 0; j < p.size(); ++j) {
-            if (distance(p[i], p[j]) > best.length) {
-                best = {static_cast<int>(i), static_cast<int>(j), distance(p[i], p[j])};
-            }
-        }
-    }
-    return best;
-}
-
-Chord referenceWidth(const Points& p, const Chord& diameter) {
-    Chord best;
-    if (diameter.length == 0.0) {
+    if (diameter && diameter->length == 0.0) {
         return best;
     }
-    const double ux = (p[diameter.j].x - p[diameter.i].x) / diameter.length;
-    const double uy = (p[diameter.j].y - p[diameter.i].y) / diameter.length;
     for (size_t i = 0; i < p.size(); ++i) {
         for (size_t j = 0; j < p.size(); ++j) {
             const double d = distance(p[i], p[j]);
-            if (d == 0.0) {
-                continue;
+            if (diameter) {
+                const cv::Point u = p[diameter->j] - p[diameter->i], v = p[j] - p[i];
+                if (d == 0.0 ||
+                    std::abs((v.x / d) * (u.x / diameter->length) +
+                             (v.y / d) * (u.y / diameter->length)) >= perpendicularityTolerance) {
+                    continue;
+                }
             }
-            const double vx = (p[j].x - p[i].x) / d;
-            const double vy = (p[j].y - p[i].y) / d;
-            if (std::abs(vx * ux + vy * uy) < perpendicularityTolerance && d > best.length) {
+            if (d > best.length) {
                 best = {static_cast<int>(i), static_cast<int>(j), d};
             }
         }
@@ -83,8 +74,8 @@ GeometricFeatures referenceGeometry(cv::Mat& canvas, bool withDiameterAndWidth,
     const Points& p = contours[leaf];
     GeometricFeatures features{cv::arcLength(p, true), cv::contourArea(p)};
     if (withDiameterAndWidth) {
-        const Chord diameter = referenceDiameter(p);
-        const Chord width = referenceWidth(p, diameter);
+        const Chord diameter = referenceChord(p);
+        const Chord width = referenceChord(p, &diameter);
         for (const auto& [chord, colour] : {std::make_pair(width, cv::Scalar(0, 255, 0)),
                                             std::make_pair(diameter, cv::Scalar(255, 0, 0))}) {
             if (chord.length > 0.0) {
@@ -107,15 +98,10 @@ double referenceSmoothFactor(const cv::Mat& image) {
 }
 
 void expectSameChords(const Points& p, const std::string& what) {
-    const Chord diameter = findDiameter(p);
-    const Chord expected = referenceDiameter(p);
-    ASSERT_EQ(std::tie(diameter.i, diameter.j, diameter.length),
-              std::tie(expected.i, expected.j, expected.length))
-        << "diameter of " << what;
-    const Chord width = findWidth(p, diameter);
-    const Chord expectedWidth = referenceWidth(p, expected);
-    ASSERT_EQ(std::tie(width.i, width.j, width.length),
-              std::tie(expectedWidth.i, expectedWidth.j, expectedWidth.length))
+    const auto fields = [](const Chord& c) { return std::make_tuple(c.i, c.j, c.length); };
+    const Chord diameter = findDiameter(p), expected = referenceChord(p);
+    ASSERT_EQ(fields(diameter), fields(expected)) << "diameter of " << what;
+    ASSERT_EQ(fields(findWidth(p, diameter)), fields(referenceChord(p, &expected)))
         << "width of " << what;
 }
 
@@ -125,7 +111,8 @@ void expectSameResults(const cv::Mat& grey, const std::string& what) {
     cv::Mat thresholded, median;
     cv::threshold(grey, thresholded, 220.0, 255.0, cv::THRESH_BINARY_INV);
     cv::medianBlur(thresholded, median, 9);
-    const cv::Mat binary = binarizeByMajority(grey, 220);
+    cv::Mat binary;
+    binarizeImage(grey, binary);
     ASSERT_EQ(cv::countNonZero(binary != median), 0) << "silhouette of " << what;
     std::vector<cv::Mat> twoValued = {binary};
     if (cv::countNonZero((grey != 0) & (grey != 255)) == 0) {
@@ -183,6 +170,11 @@ std::vector<Points> pointLists() {
 // up, grey noise around the threshold, ellipses at many angles, rectangles, two equal squares,
 // a ring with an island, lines, a comb.
 std::vector<cv::Mat> drawnPictures() {
+    const auto pattern = [](cv::Size size, auto isLeaf) {
+        cv::Mat picture(size, CV_8UC1);
+        picture.forEach<uchar>([&](uchar& v, const int* at) { v = isLeaf(at[1], at[0]) * 255; });
+        return picture;
+    };
     std::vector<cv::Mat> pictures;
     cv::RNG random(5);
     for (const cv::Size size :
@@ -193,15 +185,11 @@ std::vector<cv::Mat> drawnPictures() {
             random.fill(noise, cv::RNG::UNIFORM, 0.0, 1.0);
             pictures.push_back(noise < density);
         }
-        cv::Mat stripes(size, CV_8UC1), checks(size, CV_8UC1), grey(size, CV_8UC1);
-        for (int y = 0; y < size.height; ++y) {
-            for (int x = 0; x < size.width; ++x) {
-                stripes.at<uchar>(y, x) = x % 2 ? 255 : 0;
-                checks.at<uchar>(y, x) = (x + y) % 2 ? 255 : 0;
-            }
-        }
+        cv::Mat grey(size, CV_8UC1);
         random.fill(grey, cv::RNG::UNIFORM, 200, 240);
-        pictures.insert(pictures.end(), {stripes, checks, grey});
+        pictures.insert(pictures.end(),
+                        {pattern(size, [](int x, int) { return x % 2; }),
+                         pattern(size, [](int x, int y) { return (x + y) % 2; }), grey});
     }
     for (int angle = 0; angle < 180; angle += 7) {
         cv::Mat ellipse(96, 128, CV_8UC1, cv::Scalar(255));
@@ -221,12 +209,10 @@ std::vector<cv::Mat> drawnPictures() {
     ring(cv::Rect(20, 20, 5, 5)).setTo(255);
     cv::line(lines, {0, 59}, {59, 0}, 255);
     cv::line(lines, {3, 3}, {50, 10}, 255);
-    cv::Mat comb = cv::Mat::zeros(160, 128, CV_8UC1);  // checkered teeth under a solid back
-    for (int y = 0; y < comb.rows; ++y) {
-        for (int x = 0; x < comb.cols; ++x) {
-            comb.at<uchar>(y, x) = y < 12 || (x % 18 < 17 && (x + y) % 2 == 0) ? 255 : 0;
-        }
-    }
+    // A comb: checkered teeth under a solid back.
+    const cv::Mat comb = pattern(cv::Size(128, 160), [](int x, int y) {
+        return y < 12 || (x % 18 < 17 && (x + y) % 2 == 0);
+    });
     pictures.insert(pictures.end(), {pair, ring, lines, comb});
     return pictures;
 }
