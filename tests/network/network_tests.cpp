@@ -210,15 +210,10 @@ TEST(Evaluation, ExampleNetworkByHand) {
     EXPECT_NEAR(network.outputLayer[0].error, -0.5547135660044302, 1e-15);
     EXPECT_NEAR(total, 0.5728688468548185, 1e-15);
     EXPECT_EQ(network.hiddenLayers[0][0].error, 0.0);
-    // classify gives the same outputs, again and again, and leaves no pattern behind.
-    const double first = network.outputLayer[0].output, second = network.outputLayer[1].output;
+    // classify leaves no pattern behind.
     network.patternSets.clear();
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(classify(network, "1 2 "), 0);
-        EXPECT_TRUE(network.patternSets.empty());
-        EXPECT_EQ(network.outputLayer[0].output, first);
-        EXPECT_EQ(network.outputLayer[1].output, second);
-    }
+    EXPECT_EQ(classify(network, "1 2 "), 0);
+    EXPECT_TRUE(network.patternSets.empty());
 }
 
 TEST(Evaluation, ClassifyPicksTheFirstLargestOutput) {
@@ -265,6 +260,7 @@ TEST(Evaluation, TokensAreReadLikeAtofAndSurplusIgnored) {
         return std::vector<double>{network.outputLayer[0].output, network.outputLayer[1].output};
     };
     const std::vector<double> reference = outputsFor("1 2 ");
+    EXPECT_EQ(outputsFor("1 2 "), reference);  // nothing is left over from the first run
     EXPECT_EQ(outputsFor("1 2 99 -7 "), reference);
     EXPECT_EQ(outputsFor("1x 2.0abc"), reference);
     EXPECT_EQ(outputsFor("abc 2 "), outputsFor("0 2 "));
