@@ -85,6 +85,38 @@ class Dialogue : public ::testing::Test {
     void network(const std::string& content) { dir.write("nn.dat", content); }
 };
 
+class ImageDialogue : public Dialogue {
+  protected:
+    void SetUp() override { network(oakNetwork); }
+
+    std::string picture(const std::string& name, const cv::Mat& image) {
+        cv::imwrite(dir.file(name), image);
+        return name;
+    }
+    std::string square(const std::string& name, int s) {
+        cv::Mat image(96, 128, CV_8UC3, cv::Scalar(255, 255, 255));
+        image(cv::Rect(40, 30, s, s)).setTo(cv::Scalar(20, 90, 30));
+        return picture(name, image);
+    }
+};
+
+std::string encoded(const std::string& extension, const cv::Mat& picture,
+                    const std::vector<int>& flags = {}) {
+    std::vector<uchar> bytes;
+    cv::imencode(extension, picture, bytes, flags);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Reads the smooth factor (input 0) as a vote for oak and input `lime` as a strong vote for
+// lime: the answer shows whether that input reached the network.
+std::string limeIfRead(int inputs, int lime, double weight) {
+    std::string text = "\n5\n1\n" + std::to_string(inputs) + "\n0 0 0 1 0\n";
+    for (int i = 1; i < inputs; ++i) {
+        text += i == lime ? "0 " + number(weight) + " 0 0 0\n" : "0 0 0 0 0\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 TEST_F(Dialogue, MissingNetworkWaitsForTwoEntersThenEndsWithCode3) {
@@ -143,7 +175,7 @@ TEST_F(Dialogue, ExistenceMeansARegularFileWeMayRead) {
 }
 
 // Refused network files, among them files that once took gigabytes, hung or named a species from
-// nothing. The parser's other refusals are the network tests' business.
+// nothing. The parser's plain refusals are left to the network tests.
 TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
     const std::string path = dir.file("nn.dat");
     const auto text = [this](const std::string& content) { return [=] { network(content); }; };
@@ -154,7 +186,6 @@ TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
         bool loads = false;  // read, but of no use to the dialogue
     };
     const std::vector<Case> cases = {
-        {text("3 x\n5\n1\n"), "is invalid: line 1 holds no layer size (a whole number of 32 bits)"},
         {text(repeated("1048576 ", 1000) + "\n5\n"),
          "is too large: it has more than 1048576 neurons"},
         {text(repeated("0 ", 1001) + "\n5\n"), "is too large: it has more than 1000 hidden layers"},
@@ -191,56 +222,6 @@ TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
     }
 }
 
-namespace {
-
-class ImageDialogue : public Dialogue {
-  protected:
-    void SetUp() override { network(oakNetwork); }
-
-    std::string picture(const std::string& name, const cv::Mat& image) {
-        cv::imwrite(dir.file(name), image);
-        return name;
-    }
-    std::string square(const std::string& name, int s) {
-        cv::Mat image(96, 128, CV_8UC3, cv::Scalar(255, 255, 255));
-        image(cv::Rect(40, 30, s, s)).setTo(cv::Scalar(20, 90, 30));
-        return picture(name, image);
-    }
-};
-
-std::string encoded(const std::string& extension, const cv::Mat& picture,
-                    const std::vector<int>& flags = {}) {
-    std::vector<uchar> bytes;
-    cv::imencode(extension, picture, bytes, flags);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-}  // namespace
-
-// Transparent is background: a leaf cut out onto transparent black reads like the same leaf on
-// white, whatever the format and sample size.
-TEST_F(ImageDialogue, SquareLeavesGiveTheWholeReportAndASpecies) {
-    cv::Mat cutOut(96, 128, CV_8UC4, cv::Scalar(0, 0, 0, 0));
-    cutOut(cv::Rect(40, 30, 20, 20)).setTo(cv::Scalar(90, 90, 90, 255));
-    cv::Mat deep;
-    cutOut.convertTo(deep, CV_16U, 257.0);
-    cv::imwrite(dir.file("cut.webp"), cutOut, {cv::IMWRITE_WEBP_QUALITY, 101});  // lossless
-    const std::vector<std::pair<std::string, int>> leaves = {{square("square20.png", 20), 20},
-                                                             {square("square31.png", 31), 31},
-                                                             {picture("cut.png", cutOut), 20},
-                                                             {picture("cut16.png", deep), 20},
-                                                             {"cut.webp", 20}};
-    std::string input;
-    std::string expected = first;
-    for (const auto& [name, side] : leaves) {
-        input += name + (side == 20 ? "\n" : " ");
-        expected += squareReport(name, side) + oak + prompt;
-    }
-    const ProgramRun result = run(input + "end\n");
-    EXPECT_EQ(result.output, expected);
-    EXPECT_EQ(result.exitCode, 0);
-}
-
 // A listener on display port 6000 + n of this machine that takes connections and never answers;
 // display stays empty when no port is free.
 struct SilentDisplay {
@@ -261,23 +242,40 @@ struct SilentDisplay {
     ~SilentDisplay() { close(socket); }
 };
 
-// Numbers keep their point in a German locale (where it is installed). Nobody listens on display
-// 4711; the silent one takes the connection and never answers: the windows are skipped either
-// way, instead of the toolkit aborting or the probe waiting.
-TEST_F(ImageDialogue, AForeignLocaleOrADeadDisplayChangeNothing) {
-    const std::string a = square("leaf.png", 20);
+// Transparent is background: a leaf cut out onto transparent black reads like the same leaf on
+// white, whatever the format and sample size. Numbers keep their point in a German locale (where
+// it is installed). Nobody listens on display 4711; the silent one takes the connection and never
+// answers: the windows are skipped either way, instead of the toolkit aborting or the probe
+// waiting.
+TEST_F(ImageDialogue, SquareLeavesGiveTheWholeReportAndASpeciesInAnyEnvironment) {
+    cv::Mat cutOut(96, 128, CV_8UC4, cv::Scalar(0, 0, 0, 0));
+    cutOut(cv::Rect(40, 30, 20, 20)).setTo(cv::Scalar(90, 90, 90, 255));
+    cv::Mat deep;
+    cutOut.convertTo(deep, CV_16U, 257.0);
+    cv::imwrite(dir.file("cut.webp"), cutOut, {cv::IMWRITE_WEBP_QUALITY, 101});  // lossless
+    const std::vector<std::pair<std::string, int>> leaves = {{square("square20.png", 20), 20},
+                                                             {square("square31.png", 31), 31},
+                                                             {picture("cut.png", cutOut), 20},
+                                                             {picture("cut16.png", deep), 20},
+                                                             {"cut.webp", 20}};
+    std::string input;
+    std::string expected = first;
+    for (const auto& [name, side] : leaves) {
+        input += name + "\n";
+        expected += squareReport(name, side) + oak + prompt;
+    }
     const SilentDisplay silent;
     ASSERT_FALSE(silent.display.empty()) << "no free display port";
-    const std::vector<std::map<std::string, std::string>> environments = {
-        {{"LC_ALL", "de_DE.UTF-8"}, {"LANG", "de_DE.UTF-8"}},
-        {{"DISPLAY", ":4711"}},
-        {{"DISPLAY", silent.display}}};
-    for (const auto& environment : environments) {
-        const ProgramRun result = run(a + " end", environment);
-        EXPECT_EQ(result.output, first + squareReport(a, 20) + oak + prompt)
-            << environment.begin()->second;
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_LT(result.seconds, 20.0) << environment.begin()->second;
+    for (const std::map<std::string, std::string>& environment :
+         {std::map<std::string, std::string>{},
+          {{"LC_ALL", "de_DE.UTF-8"}, {"LANG", "de_DE.UTF-8"}},
+          {{"DISPLAY", ":4711"}},
+          {{"DISPLAY", silent.display}}}) {
+        const ProgramRun result = run(input + "end\n", environment);
+        const std::string where = environment.empty() ? "" : environment.rbegin()->second;
+        EXPECT_EQ(result.output, expected) << where;
+        EXPECT_EQ(result.exitCode, 0) << where;
+        EXPECT_LT(result.seconds, 20.0) << where;
     }
 }
 
@@ -368,42 +366,12 @@ TEST_F(ImageDialogue, AnOutlineOfAQuarterMillionPointsIsAnsweredInSeconds) {
     const ProgramRun result = runProgram(LEAFID_BINARY, {}, dir.path().string(),
                                          a + " " + b + " end", {{"DISPLAY", ""}}, bound + 60.0);
     EXPECT_LT(result.seconds, bound);
-    EXPECT_EQ(
-        result.output.rfind(
-            first + "Processing image \"" + a + "\" (128x16256) ...\n-------------------\n", 0),
-        0u);
+    // The comb is named, then the leaf after it.
     EXPECT_NE(result.output.find(oak + prompt + squareReport(b, 20) + oak + prompt),
               std::string::npos)
         << result.output;
     EXPECT_EQ(result.exitCode, 0);
 }
-
-namespace {
-
-// Reads the smooth factor (input 0) as a vote for oak and input `lime` as a strong vote for
-// lime: the answer shows whether that input reached the network.
-std::string limeIfRead(int inputs, int lime, double weight) {
-    std::string text = "\n5\n1\n" + std::to_string(inputs) + "\n0 0 0 1 0\n";
-    for (int i = 1; i < inputs; ++i) {
-        text += i == lime ? "0 " + number(weight) + " 0 0 0\n" : "0 0 0 0 0\n";
-    }
-    return text;
-}
-
-// The outline of the square drawn at (40, 30), s pixels wide, as the contour extraction returns
-// it: from the first leaf pixel of the top row round the cut corners.
-LeafOutline squareOutline(int s) {
-    const int l = 40;
-    const int t = 30;
-    const int r = 40 + s - 1;
-    const int b = 30 + s - 1;
-    return {{l + 4, t}, {r - 4, t}, {r - 3, t + 1}, {r - 2, t + 1}, {r - 1, t + 2}, {r - 1, t + 3},
-            {r, t + 4}, {r, b - 4}, {r - 1, b - 3}, {r - 1, b - 2}, {r - 2, b - 1}, {r - 3, b - 1},
-            {r - 4, b}, {l + 4, b}, {l + 3, b - 1}, {l + 2, b - 1}, {l + 1, b - 2}, {l + 1, b - 3},
-            {l, b - 4}, {l, t + 4}, {l + 1, t + 3}, {l + 1, t + 2}, {l + 2, t + 1}, {l + 3, t + 1}};
-}
-
-}  // namespace
 
 // A network of 8 inputs reads solidity and convexity, one of 16 every outline descriptor; each
 // reports what it reads, in order, after the features.
@@ -426,7 +394,14 @@ TEST_F(ImageDialogue, OutlineDescriptorsAreReadAndReportedAsFarAsTheNetworkReads
     const std::string output = run(a + " end").output;
     ASSERT_EQ(output.substr(0, head.size()), head);
     std::istringstream block(output.substr(head.size()));
-    const std::vector<double> expected = computeOutlineDescriptors(squareOutline(20));
+    // The square's outline as the contour extraction returns it: from the first leaf pixel of the
+    // top row round the cut corners.
+    const int l = 40, t = 30, r = 59, b = 49;
+    const std::vector<double> expected = computeOutlineDescriptors(
+        {{l + 4, t}, {r - 4, t}, {r - 3, t + 1}, {r - 2, t + 1}, {r - 1, t + 2}, {r - 1, t + 3},
+         {r, t + 4}, {r, b - 4}, {r - 1, b - 3}, {r - 1, b - 2}, {r - 2, b - 1}, {r - 3, b - 1},
+         {r - 4, b}, {l + 4, b}, {l + 3, b - 1}, {l + 2, b - 1}, {l + 1, b - 2}, {l + 1, b - 3},
+         {l, b - 4}, {l, t + 4}, {l + 1, t + 3}, {l + 1, t + 2}, {l + 2, t + 1}, {l + 3, t + 1}});
     EXPECT_NEAR(expected[0], solidity, 1e-12);
     std::string line;
     for (size_t d = 2; d < outlineDescriptorCount; ++d) {
