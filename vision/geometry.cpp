@@ -184,7 +184,10 @@ Chord findWidth(const Contour& p, const Chord& diameter, long long maxPairs) {
         along[i] = p[i].x * ux + p[i].y * uy;
         across[i] = p[i].y * ux - p[i].x * uy;
     }
-    const auto [acrossMin, acrossMax] = std::minmax_element(across.begin(), across.end());
+    // Plain variables, not a structured binding: the lambdas below capture them.
+    const auto acrossExtremes = std::minmax_element(across.begin(), across.end());
+    const auto acrossMin = acrossExtremes.first;
+    const auto acrossMax = acrossExtremes.second;
     const double c = perpendicularityTolerance;
     // Generous margins: rounding in along, across and the test is far below them.
     const double band = 1.001 * c / std::sqrt(1.0 - c * c) * (*acrossMax - *acrossMin) + 1e-6;
