@@ -103,6 +103,10 @@ std::string tooLong(const Loading& loading) {
            " holds a number of more than " + std::to_string(maxTokenLength) + " characters";
 }
 
+std::string tooManyNeurons() {
+    return "is too large: it has more than " + std::to_string(maxNeurons) + " neurons";
+}
+
 std::string missing(const std::string& what) {
     return "is incomplete: " + what + " is missing";
 }
@@ -131,7 +135,7 @@ std::string addNeurons(Loading& loading, int size, Layer& layer) {
     }
     loading.neurons += size > 0 ? size : 0;
     if (loading.neurons > maxNeurons) {
-        return "is too large: it has more than " + std::to_string(maxNeurons) + " neurons";
+        return tooManyNeurons();
     }
     layer = Layer(size > 0 ? size : 0);
     return "";
@@ -208,7 +212,7 @@ std::string readBlock(Loading& loading, size_t l, int rows) {
             continue;
         }
         if (l == 0 && ++loading.neurons > maxNeurons) {
-            return "is too large: it has more than " + std::to_string(maxNeurons) + " neurons";
+            return tooManyNeurons();
         }
         const std::string fault = readRow(loading, fed.size(), matrix->emplace_back());
         if (!fault.empty()) {
@@ -300,8 +304,9 @@ std::string readNetworkFile(NeuralNetwork& network, const std::string& fileName)
         if (fault.empty()) {
             fault = readBlocks(loading);
         }
-        if (fault.empty() && !findSizeFault(network).empty()) {
-            fault = "does not fit together: " + findSizeFault(network);
+        const std::string sizeFault = fault.empty() ? findSizeFault(network) : "";
+        if (!sizeFault.empty()) {
+            fault = "does not fit together: " + sizeFault;
         }
     }
     fclose(file);

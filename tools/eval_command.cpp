@@ -214,10 +214,12 @@ int runEvalCommand(int argc, const char* const* argv) {
 
     ConfusionMatrix matrix(names.size(), std::vector<int>(names.size(), 0));
     size_t skipped = 0;
+    size_t misclassified = 0;
     for (const Verdict& verdict : verdicts) {
         if (verdict.predicted >= 0) {
             ++matrix[static_cast<size_t>(verdict.image.label)]
                     [static_cast<size_t>(verdict.predicted)];
+            misclassified += verdict.predicted != verdict.image.label ? 1 : 0;
         } else {
             ++skipped;
         }
@@ -227,10 +229,7 @@ int runEvalCommand(int argc, const char* const* argv) {
               << " skipped\n"
               << "Inputs: " << describeInputs(static_cast<size_t>(inputCount(network))) << "\n\n";
     printConfusionReport(std::cout, matrix, names);
-    std::cout << "\nMisclassified ("
-              << totalCount(matrix) -
-                     static_cast<int>(std::lround(accuracy(matrix) * totalCount(matrix)))
-              << "):\n";
+    std::cout << "\nMisclassified (" << misclassified << "):\n";
     for (const Verdict& verdict : verdicts) {
         if (verdict.predicted >= 0 && verdict.predicted != verdict.image.label) {
             std::cout << "  " << verdict.image.path << ": "

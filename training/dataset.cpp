@@ -249,11 +249,6 @@ Measurement handOver(const LeafAnalysis& analysis) {
 
 }  // namespace
 
-Measurement measureImage(const std::string& path, size_t descriptorCount) {
-    CoutSilencer silence;
-    return handOver(analyzeLeafImage(path, false, false, descriptorCount));
-}
-
 Measurement measurePicture(const cv::Mat& grey, size_t descriptorCount) {
     CoutSilencer silence;
     return handOver(analyzeLeafPicture(grey, "", false, false, descriptorCount));

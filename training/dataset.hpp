@@ -51,11 +51,9 @@ struct Measurement {
     std::vector<double> features;  // as the network reads them; filled only when Measured
 };
 
-// Measures the image at path exactly as the program does for a network that reads the six
-// features and descriptorCount outline descriptors, without printing anything.
-Measurement measureImage(const std::string& path, size_t descriptorCount = 0);
-
-// The same for a grey picture already in memory.
+// Measures a grey picture (as readGreyPicture gives it) exactly as the program does for a
+// network that reads the six features and descriptorCount outline descriptors, without printing
+// anything.
 Measurement measurePicture(const cv::Mat& grey, size_t descriptorCount = 0);
 
 // The values the network reads after the text hand-off (six significant digits).

@@ -250,15 +250,13 @@ std::vector<double> scaled(const std::vector<double>& values, const std::vector<
 
 std::vector<Sample> makeSamples(const std::vector<Example>& examples,
                                 const std::vector<double>& weights,
-                                const std::vector<double>& scales, bool originalsOnly) {
+                                const std::vector<double>& scales) {
     std::vector<Sample> samples;
     for (const Example& example : examples) {
-        const size_t used =
-            originalsOnly ? std::min<size_t>(1, example.variants.size()) : example.variants.size();
-        for (size_t v = 0; v < used; ++v) {
-            samples.push_back(
-                {scaled(example.variants[v], scales), example.label,
-                 weights[static_cast<size_t>(example.label)] / static_cast<double>(used)});
+        const double variantCount = static_cast<double>(example.variants.size());
+        for (const std::vector<double>& variant : example.variants) {
+            samples.push_back({scaled(variant, scales), example.label,
+                               weights[static_cast<size_t>(example.label)] / variantCount});
         }
     }
     return samples;
@@ -355,7 +353,7 @@ TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOption
     const size_t featureCount = examples[0].variants[0].size();
     const std::vector<double> scales = featureScales(examples, featureCount);
     const std::vector<Sample> samples =
-        makeSamples(examples, classWeights(examples, options.classCount), scales, false);
+        makeSamples(examples, classWeights(examples, options.classCount), scales);
 
     std::vector<int> sizes{static_cast<int>(featureCount)};
     sizes.insert(sizes.end(), options.hidden.begin(), options.hidden.end());

@@ -97,12 +97,11 @@ TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOption
 // output weights divided by the number of runs.
 Mlp sumNetworks(const std::vector<Mlp>& runs);
 
-// One sample per variant of each example (only the first with originalsOnly), its inputs divided
-// by scales. The variants of an example share the example's class weight, so copies never
-// outweigh the photos they were made from.
+// One sample per variant of each example, its inputs divided by scales. The variants of an example
+// share the example's class weight, so copies never outweigh the photos they were made from.
 std::vector<Sample> makeSamples(const std::vector<Example>& examples,
                                 const std::vector<double>& weights,
-                                const std::vector<double>& scales, bool originalsOnly);
+                                const std::vector<double>& scales);
 
 // Each class weighs the same in total, whatever its number of images.
 std::vector<double> classWeights(const std::vector<Example>& examples, int classCount);

@@ -4,6 +4,7 @@
 #include "dataset.hpp"
 #include "drawn_leaves.hpp"
 #include "handoff.hpp"
+#include "picture.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
@@ -55,12 +56,12 @@ TEST(Dataset, MeasuresLikeTheProgramWithoutPrinting) {
     const std::string path = dir.file("leaf.png");
     ASSERT_TRUE(cv::imwrite(path, drawLeaf(90, 30, 0.0)));
     CoutCapture capture;
-    const Measurement measured = measureImage(path);
+    const Measurement measured = measurePicture(readGreyPicture(path));
     const LeafAnalysis analysis = analyzeLeafImage(path, false, false);
     const std::string programTalk = capture.text();
     ASSERT_EQ(measured.verdict, LeafVerdict::Measured);
     ASSERT_EQ(measured.features.size(), leafFeatureCount);
-    // measureImage said nothing: all that was captured came from the direct analysis.
+    // measurePicture said nothing: all that was captured came from the direct analysis.
     EXPECT_NE(programTalk.find("Processing image"), std::string::npos);
     EXPECT_EQ(programTalk.find("Processing image"), programTalk.rfind("Processing image"));
     // Six significant digits, exactly what the program hands to the network.
@@ -76,7 +77,7 @@ TEST(Dataset, MeasuresLikeTheProgramWithoutPrinting) {
 
 TEST(Dataset, ReportsWhyAnImageCannotBeUsed) {
     TempDir dir;
-    EXPECT_EQ(measureImage(dir.write("broken.jpg", "not a picture")).verdict,
+    EXPECT_EQ(measurePicture(readGreyPicture(dir.write("broken.jpg", "not a picture"))).verdict,
               LeafVerdict::UnreadableImage);
     const cv::Mat blank(100, 100, CV_8UC1, cv::Scalar(255));
     EXPECT_EQ(measurePicture(blank).verdict, LeafVerdict::NoLeaf);
@@ -121,7 +122,8 @@ TEST(Dataset, EveryMeasuredPhotoGetsItsCopies) {
         ASSERT_EQ(example.variants.size(), 4u);  // the photo and three copies
         EXPECT_NE(example.variants[1], example.variants[0]);
     }
-    EXPECT_EQ(collected.examples[0].variants[0], measureImage(scan.images[1].path).features);
+    EXPECT_EQ(collected.examples[0].variants[0],
+              measurePicture(readGreyPicture(scan.images[1].path)).features);
 }
 
 TEST(Report, FiguresFromAConfusionMatrix) {
