@@ -46,6 +46,10 @@ void answer(NeuralNetwork& network, const TreeNameList& treeNames, const std::st
         std::cout << "Sorry, but the network couldn't name this leaf!" << std::endl << std::endl;
         return;
     }
+    if (static_cast<size_t>(index) >= treeNames.size()) {
+        std::cout << "Sorry, but this leaf is none of the five species!" << std::endl << std::endl;
+        return;
+    }
     std::cout << "tree = " << treeNames[static_cast<size_t>(index)] << std::endl << std::endl;
 }
 
@@ -76,8 +80,8 @@ void waitForEnter() {
 
 int runDialogue() {
     NeuralNetwork network;
-    const std::string loadFault = loadFittingNetwork(network, defaultNetworkFile(), leafValueCount,
-                                                     makeTreeNameList().size());
+    const std::string loadFault =
+        loadFittingNetwork(network, defaultNetworkFile(), leafValueCount, answerCount);
     if (!loadFault.empty()) {
         std::cout << loadFault << std::endl;
         std::cout << "Network wasn't loaded" << std::endl;

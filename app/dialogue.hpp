@@ -13,6 +13,10 @@ constexpr int exitNetworkNotLoaded = 3;
 
 TreeNameList makeTreeNameList();
 
+// A network may have one output beyond the five species: "none of the five". When it wins,
+// the leaf gets no species.
+constexpr size_t answerCount = 6;
+
 // Runs the whole program; returns its exit code.
 int runDialogue();
 

@@ -340,7 +340,7 @@ std::string findFitFault(const NeuralNetwork& network, size_t inputsAvailable, s
     }
     if (outputs > classCount) {
         return "has " + std::to_string(outputs) + " outputs, but only " +
-               std::to_string(classCount) + " species are known";
+               std::to_string(classCount) + " answers are known";
     }
     return "";
 }

@@ -22,13 +22,14 @@ const char* const usage =
     "\n"
     "Classifies every photo of DATA_DIR exactly as leafid does and reports how often the\n"
     "network is right. DATA_DIR holds one sub-folder per species: ginkgo, lime, maple, oak,\n"
-    "willow (any letter case).\n"
+    "willow (any letter case), and maybe 'other', leaves of other trees, which a network with\n"
+    "a sixth output should decline.\n"
     "\n"
     "Options:\n"
     "  --network FILE      network file to evaluate (default: nn.dat, from the working\n"
     "                      directory if it has one, else the one installed with leafid)\n"
     "  --csv FILE          write one row per image: path, class, status, every value the\n"
-    "                      network reads, the predicted class and the five outputs\n"
+    "                      network reads, the predicted class and every output\n"
     "  --matrix FILE.png   draw the confusion matrix as a picture\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
@@ -194,15 +195,19 @@ int runEvalCommand(int argc, const char* const* argv) {
     std::string loadFault;
     {
         CoutSilencer quiet;  // the loader's progress lines are for the dialogue
-        loadFault =
-            loadFittingNetwork(network, networkFile, leafValueCount, makeTreeNameList().size());
+        loadFault = loadFittingNetwork(network, networkFile, leafValueCount, answerCount);
     }
     if (!loadFault.empty()) {
         std::cerr << "leafid-eval: " << loadFault << std::endl;
         return exitBadUsage;
     }
 
-    const std::vector<std::string> names = classFolderNames();
+    // A sixth row for leaves of other trees, a sixth column for a network that can decline.
+    std::vector<std::string> names = scan.classes;
+    if (network.outputLayer.size() > names.size()) {
+        names.push_back(otherFolderName);
+    }
+    const bool declines = names.size() > classFolderNames().size();
     std::vector<Verdict> verdicts;
     Progress progress("Classifying images", static_cast<int>(scan.images.size()), std::cerr,
                       standardErrorIsTerminal());
@@ -228,6 +233,10 @@ int runEvalCommand(int argc, const char* const* argv) {
               << " images, " << verdicts.size() - skipped << " measured, " << skipped
               << " skipped\n"
               << "Inputs: " << describeInputs(static_cast<size_t>(inputCount(network))) << "\n\n";
+    if (declines) {
+        printDeclineReport(std::cout, matrix);
+        std::cout << "\n";
+    }
     printConfusionReport(std::cout, matrix, names);
     std::cout << "\nMisclassified (" << misclassified << "):\n";
     for (const Verdict& verdict : verdicts) {

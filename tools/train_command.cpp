@@ -24,9 +24,10 @@ const char* const usage =
     "Usage: leafid-train [options] DATA_DIR\n"
     "\n"
     "Trains the leaf network on DATA_DIR, which holds one sub-folder of photos per species:\n"
-    "ginkgo, lime, maple, oak, willow (any letter case). Images the program could not measure\n"
-    "are skipped and counted. Photos that DATA_DIR/groups.csv puts in one group (the same leaf)\n"
-    "never sit in two cross-validation folds.\n"
+    "ginkgo, lime, maple, oak, willow (any letter case). With a sixth sub-folder 'other' of\n"
+    "leaves of other trees, the network gets a sixth output, \"none of the five\". Images the\n"
+    "program could not measure are skipped and counted. Photos that DATA_DIR/groups.csv puts\n"
+    "in one group (the same leaf) never sit in two cross-validation folds.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   network file to write (default nn.dat): a new file, or a regular\n"
@@ -252,13 +253,14 @@ PendingNetworkFile startOutput(const std::string& fileName) {
 }
 
 // Measures the photos, trains and writes the network to output; returns the exit code.
-int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>& names,
-                  PendingNetworkFile& output) {
+int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
     DatasetScan scan = scanDataset(settings.dataDir);
     if (!scan.fault.empty()) {
         std::cerr << "leafid-train: " << scan.fault << std::endl;
         return exitBadUsage;
     }
+    const std::vector<std::string>& names = scan.classes;
+    settings.training.classCount = static_cast<int>(names.size());
     std::string groupsFault;
     const std::string groupsNote = readGroupsInto(scan.images, settings, groupsFault);
     if (!groupsFault.empty()) {
@@ -307,6 +309,10 @@ int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>&
                           [&](int done, int) { progress.update(done); });
         progress.finish();
         std::cout << "\n" << settings.folds << "-fold cross-validation, grouped\n";
+        if (names.size() > classFolderNames().size()) {
+            printDeclineReport(std::cout, matrix);
+            std::cout << "\n";
+        }
         printConfusionReport(std::cout, matrix, names);
         std::cout << std::endl;
         if (!settings.matrix.empty()) {
@@ -365,8 +371,8 @@ int runTrainCommand(int argc, const char* const* argv) {
         return *done;
     }
     TrainSettings settings;
-    const std::vector<std::string> names = classFolderNames();
-    settings.training.classCount = static_cast<int>(names.size());
+    // The largest network: with an "other" folder it has one output more than the species.
+    settings.training.classCount = static_cast<int>(classFolderNames().size()) + 1;
     const std::string fault = readSettings(arguments, settings);
     if (!fault.empty()) {
         return badUsage(fault);
@@ -376,7 +382,7 @@ int runTrainCommand(int argc, const char* const* argv) {
         std::cerr << "leafid-train: " << output.fault << std::endl;
         return exitFailure;
     }
-    const int status = trainAndWrite(settings, names, output);
+    const int status = trainAndWrite(settings, output);
     removeOnSignal("");
     abandonNetworkFile(output);  // left only when the run failed
     return status;

@@ -47,6 +47,32 @@ std::string percent(double share) {
     return text;
 }
 
+void printDeclineReport(std::ostream& out, const ConfusionMatrix& matrix) {
+    const size_t other = matrix.size() - 1;
+    int five = 0;
+    int right = 0;
+    int wronglyDeclined = 0;
+    for (size_t c = 0; c < other; ++c) {
+        for (int count : matrix[c]) {
+            five += count;
+        }
+        right += matrix[c][c];
+        wronglyDeclined += matrix[c][other];
+    }
+    int others = 0;
+    for (int count : matrix[other]) {
+        others += count;
+    }
+    const auto share = [](int part, int whole) {
+        return percent(whole > 0 ? static_cast<double>(part) / whole : 0.0);
+    };
+    out << "Leaves of the five: " << right << " of " << five << " named right ("
+        << share(right, five) << "), " << wronglyDeclined << " declined ("
+        << share(wronglyDeclined, five) << ")\n"
+        << "Other leaves: " << matrix[other][other] << " of " << others << " declined ("
+        << share(matrix[other][other], others) << ")\n";
+}
+
 void printConfusionReport(std::ostream& out, const ConfusionMatrix& matrix,
                           const std::vector<std::string>& names) {
     int right = 0;

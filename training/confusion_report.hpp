@@ -16,6 +16,10 @@ double precision(const ConfusionMatrix& matrix, size_t c);  // 0 when nothing wa
 void printConfusionReport(std::ostream& out, const ConfusionMatrix& matrix,
                           const std::vector<std::string>& names);
 
+// For a matrix whose last class is "none of the five" (other): how many of the five were named
+// right and how many declined, and how many other leaves were declined.
+void printDeclineReport(std::ostream& out, const ConfusionMatrix& matrix);
+
 // Draws the matrix as a PNG at path: one cell per pair, shaded by the share of the true class,
 // with counts and the overall accuracy. Returns an empty string on success, else the reason.
 std::string drawConfusionMatrix(const ConfusionMatrix& matrix,

@@ -96,14 +96,17 @@ bool isFolder(const fs::directory_entry& entry) {
 }  // namespace
 
 DatasetScan scanDataset(const std::string& dataDir) {
-    const std::vector<std::string> names = classFolderNames();
+    std::vector<std::string> names = classFolderNames();
+    const std::string expected =
+        "expected exactly " + joinedNames(names) + ", and maybe " + otherFolderName;
+    names.push_back(otherFolderName);
     std::error_code error;
     if (!fs::is_directory(dataDir, error)) {
-        return {{}, "'" + dataDir + "' is not a folder"};
+        return {{}, {}, "'" + dataDir + "' is not a folder"};
     }
     const FolderListing top = listFolder(dataDir);
     if (!top.fault.empty()) {
-        return {{}, top.fault};
+        return {{}, {}, top.fault};
     }
     std::vector<fs::path> classDirs(names.size());
     for (const fs::directory_entry& entry : top.entries) {
@@ -113,33 +116,40 @@ DatasetScan scanDataset(const std::string& dataDir) {
             entry.status(error);
             if (error && found != names.end()) {
                 return {{},
+                        {},
                         "cannot read folder '" + entry.path().string() + "': " + error.message()};
             }
             continue;  // notes such as a list of sources may sit beside the class folders
         }
         if (found == names.end()) {
             return {{},
-                    "'" + dataDir + "' has a sub-folder '" + folder +
-                        "' that is not a species; expected exactly " + joinedNames(names)};
+                    {},
+                    "'" + dataDir + "' has a sub-folder '" + folder + "' that is not a species; " +
+                        expected};
         }
         fs::path& slot = classDirs[static_cast<size_t>(found - names.begin())];
         if (!slot.empty()) {
             return {{},
+                    {},
                     "'" + dataDir + "' has two folders for " + *found + ": '" +
                         slot.filename().string() + "' and '" + folder + "'"};
         }
         slot = entry.path();
     }
+    if (classDirs.back().empty()) {
+        classDirs.pop_back();  // without leaves of other trees, the network names five
+        names.pop_back();
+    }
     DatasetScan scan;
+    scan.classes = names;
     for (size_t c = 0; c < names.size(); ++c) {
         if (classDirs[c].empty()) {
-            return {{},
-                    "'" + dataDir + "' has no sub-folder for " + names[c] + "; expected exactly " +
-                        joinedNames(names)};
+            return {
+                {}, {}, "'" + dataDir + "' has no sub-folder for " + names[c] + "; " + expected};
         }
         const FolderListing listing = listFolder(classDirs[c]);
         if (!listing.fault.empty()) {
-            return {{}, listing.fault};
+            return {{}, {}, listing.fault};
         }
         // Every image name that is no folder is listed; what cannot be read as a picture (an
         // unreadable file, a link loop, a FIFO) is skipped and counted when it is measured.

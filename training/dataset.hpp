@@ -13,6 +13,10 @@
 // The sub-folder name of each species, in output-neuron order ("ginkgo", "lime", ...).
 std::vector<std::string> classFolderNames();
 
+// The optional sub-folder of leaves that are none of the five; its photos are labelled with the
+// output after the species'.
+const char* const otherFolderName = "other";
+
 struct LabelledImage {
     std::string path;
     int label = 0;      // output-neuron index
@@ -21,11 +25,13 @@ struct LabelledImage {
 
 struct DatasetScan {
     std::vector<LabelledImage> images;  // sorted by class, then by path
+    std::vector<std::string> classes;   // the species' folder names, then "other" if found
     std::string fault;                  // empty when the folder is usable
 };
 
 // Finds the images of dataDir, which must hold exactly one sub-folder per species (any letter
-// case) and no other sub-folders. Files that are not images by their extension are ignored.
+// case), may hold an "other" folder, and holds no other sub-folders. Files that are not images
+// by their extension are ignored.
 DatasetScan scanDataset(const std::string& dataDir);
 
 // Which photos show the same leaf, read from a groups file: one line "path,group" per photo,

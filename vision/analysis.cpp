@@ -23,6 +23,16 @@ bool allFinite(const FeatureVector& features) {
     return true;
 }
 
+// False when the silhouette reaches too many sides of the frame or covers most of it.
+bool liesOnPaper(const cv::Mat& binary) {
+    const int sidesReached = (cv::countNonZero(binary.row(0)) > 0) +
+                             (cv::countNonZero(binary.row(binary.rows - 1)) > 0) +
+                             (cv::countNonZero(binary.col(0)) > 0) +
+                             (cv::countNonZero(binary.col(binary.cols - 1)) > 0);
+    return sidesReached <= maxSidesReached &&
+           cv::countNonZero(binary) <= maxDarkShare * static_cast<double>(binary.total());
+}
+
 }  // namespace
 
 size_t descriptorsRead(int inputCount) {
@@ -76,7 +86,7 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, b
         showWindow("Contours", contourCanvas, 422, 128);
         processWindowEvents();
     }
-    if (geometric.empty()) {
+    if (geometric.empty() || !liesOnPaper(binary)) {
         return {LeafVerdict::NoLeaf, {}};
     }
     if (printReport) {

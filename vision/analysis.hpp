@@ -14,6 +14,12 @@ constexpr int medianKernelSize = 9;
 // file of a few kilobytes; like one 128 times as wide (height 0), it is no leaf photo.
 constexpr int maxWorkingHeight = workingWidth * workingWidth - 1;
 
+// A leaf photographed on light paper lies apart from the frame: dark pixels on three or four of
+// its sides, or on more than three quarters of it, are a tree, bark, foliage or a table, not a
+// leaf on paper. No photo of a single leaf on paper comes near either bound.
+constexpr int maxSidesReached = 2;
+constexpr double maxDarkShare = 0.75;
+
 // The most values a network can read from a leaf: the six features, then every descriptor.
 constexpr size_t leafValueCount = leafFeatureCount + outlineDescriptorCount;
 
@@ -23,7 +29,7 @@ size_t descriptorsRead(int inputCount);
 enum class LeafVerdict {
     Measured,         // features holds the values asked for, all finite
     UnreadableImage,  // no picture read, or it scales to less than 1 or over 16383 rows
-    NoLeaf,           // no leaf pixel survived binarization
+    NoLeaf,           // no leaf pixel survived binarization, or no light paper around it
     Unmeasurable,  // features holds the values asked for, not all finite; or the measuring failed
 };
 

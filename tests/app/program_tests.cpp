@@ -207,7 +207,7 @@ TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
          "needs 17 inputs, but a leaf has only 16 features", true},
         {text("\n0\n1\n6\n\n\n\n\n\n\n"), "has no output neurons", true},
         {text("\n-2\n1\n1\n\n"), "has no output neurons", true},
-        {text("\n6\n1\n1\n1 1 1 1 1 1\n"), "has 6 outputs, but only 5 species are known", true},
+        {text("\n7\n1\n1\n1 1 1 1 1 1 1\n"), "has 7 outputs, but only 6 answers are known", true},
     };
     for (const Case& refused : cases) {
         std::filesystem::remove(path);
@@ -335,13 +335,21 @@ TEST_F(ImageDialogue, PicturesThatCannotBeNamedGetOneAnswerAndTheDialogueGoesOn)
 }
 
 // Weights of 1e308 meet as infinity minus infinity: no species is named from such an output.
-TEST_F(ImageDialogue, OutputsThatAreNotNumbersNameNoSpecies) {
+// A sixth output that wins says the leaf is none of the five.
+TEST_F(ImageDialogue, OutputsThatNameNoSpeciesGetTheirSorryLine) {
     const std::string row = "1e308 1e308 1e308 1e308 1e308\n";
-    network("\n5\n1\n6\n" + row + row + "0 0 0 0 0\n0 0 0 0 0\n-" + row + "0 0 0 0 0\n");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"\n5\n1\n6\n" + row + row + "0 0 0 0 0\n0 0 0 0 0\n-" + row + "0 0 0 0 0\n",
+         "Sorry, but the network couldn't name this leaf!\n\n"},
+        {"\n6\n1\n6\n0 0 0 0 0 1\n" + repeated("0 0 0 0 0 0\n", 5),
+         "Sorry, but this leaf is none of the five species!\n\n"},
+        {"\n6\n1\n6\n0 0 0 1 0 0\n" + repeated("0 0 0 0 0 0\n", 5), oak},
+    };
     const std::string a = square("leaf.png", 20);
-    EXPECT_EQ(run(a + " end").output, first + squareReport(a, 20) +
-                                          "Sorry, but the network couldn't name this leaf!\n\n" +
-                                          prompt);
+    for (const auto& [weights, answer] : cases) {
+        network(weights);
+        EXPECT_EQ(run(a + " end").output, first + squareReport(a, 20) + answer + prompt);
+    }
 }
 
 TEST_F(ImageDialogue, AnOutlineOfAQuarterMillionPointsIsAnsweredInSeconds) {
@@ -351,7 +359,9 @@ TEST_F(ImageDialogue, AnOutlineOfAQuarterMillionPointsIsAnsweredInSeconds) {
     cv::Mat comb(16256, 128, CV_8UC1);
     for (int y = 0; y < comb.rows; ++y) {
         for (int x = 0; x < comb.cols; ++x) {
-            comb.at<uchar>(y, x) = y < 12 || (x % 18 < 17 && (x + y) % 2 == 0) ? 0 : 255;
+            const bool inside = x > 0 && x < 127;  // the comb lies apart from the sides
+            comb.at<uchar>(y, x) =
+                inside && (y < 12 || (x % 18 < 17 && (x + y) % 2 == 0)) ? 0 : 255;
         }
     }
     const std::string a = picture("comb.png", comb);

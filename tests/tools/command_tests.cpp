@@ -168,6 +168,18 @@ TEST(TrainCommand, GroupedFoldsSixteenInputsByDefaultAndTheSameFileTwice) {
     ASSERT_EQ(network.hiddenLayers.size(), 1u);
     EXPECT_EQ(network.hiddenLayers[0].size(), 6u);  // two runs of three
     EXPECT_EQ(network.outputLayer.size(), 5u);
+
+    // Leaves of other trees beside the five: a sixth output, and the cross-validation says how
+    // many of them it declined.
+    fs::create_directories(data / "Other");
+    for (int k = 0; k < 2; ++k) {
+        cv::imwrite((data / "Other" / ("mid" + std::to_string(k) + ".png")).string(),
+                    drawLeaf(80, 40 - 5 * k, 30.0 * k));
+    }
+    expectParts(train({"--inputs", "6", "--folds", "2", "-o", dir.file("six.dat")}),
+                {"Images: 16 found, 12 measured", "  other: 2\n",
+                 "Other leaves: ", " of 2 declined", "network 6-6-6, 2 runs summed"});
+    EXPECT_EQ(loaded(dir.file("six.dat")).outputLayer.size(), 6u);
 }
 
 // The output is checked before a photo is measured: a FIFO, a device, a folder or a link to
@@ -339,6 +351,26 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     ASSERT_EQ(writeNetworkFile({{none, huge, none, none, minusHuge, none}}, network), "");
     expectParts(evaluate({}), {"long2.png: network gave no answer"});
     expectParts(readFile(csv), {"long2.png,willow,network gave no answer,"});
+
+    // A sixth output that wins between round and long (aspect ratio about 2), on a folder with
+    // leaves of other trees: those are declined, the five are not.
+    cv::imwrite((data / "maple" / "round.png").string(), drawLeaf(70, 66, 0.0));
+    fs::create_directories(data / "other");
+    cv::imwrite((data / "other" / "mid.png").string(), drawLeaf(80, 40, 0.0));
+    cv::imwrite((data / "other" / "long.png").string(), drawLeaf(100, 14, 0.0));
+    weights[0].resize(6);
+    weights[0][0].push_back(-2.0);
+    weights[0][1].push_back(2.0);
+    for (size_t row = 2; row < 6; ++row) {
+        weights[0][row].push_back(0.0);
+    }
+    ASSERT_EQ(writeNetworkFile(weights, network), "");
+    expectParts(evaluate({}), {"11 images, 9 measured",
+                               "Leaves of the five: 6 of 7 named right (85.7%), 0 "
+                               "declined (0.0%)\nOther leaves: 1 of 2 declined (50.0%)\n",
+                               "other          0       0       0       0       1       1",
+                               "long.png: other taken for willow"});
+    expectParts(readFile(csv), {",output_willow,output_other\n", "mid.png,other,measured,"});
 }
 
 }  // namespace

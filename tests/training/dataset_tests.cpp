@@ -20,6 +20,9 @@ void makeClassFolders(const fs::path& root, const std::vector<std::string>& name
 TEST(Dataset, FindsImagesInFoldersOfAnyLetterCase) {
     TempDir dir;
     makeClassFolders(dir.path(), {"Ginkgo", "LIME", "maple", "Oak", "wIlLoW"});
+    EXPECT_EQ(scanDataset(dir.path().string()).classes.size(), 5u);
+    makeClassFolders(dir.path(), {"Other"});
+    dir.write("Other/birch.jpg", "x");
     dir.write("SOURCES.md", "notes beside the folders are fine");
     dir.write("Oak/b.JPG", "x");
     dir.write("Oak/a.png", "x");
@@ -27,11 +30,13 @@ TEST(Dataset, FindsImagesInFoldersOfAnyLetterCase) {
     dir.write("wIlLoW/c.jpeg", "x");
     const DatasetScan scan = scanDataset(dir.path().string());
     ASSERT_EQ(scan.fault, "");
-    ASSERT_EQ(scan.images.size(), 3u);
+    ASSERT_EQ(scan.images.size(), 4u);
     EXPECT_EQ(fs::path(scan.images[0].path).filename(), "a.png");
     EXPECT_EQ(scan.images[0].label, 3);
     EXPECT_EQ(fs::path(scan.images[1].path).filename(), "b.JPG");
     EXPECT_EQ(scan.images[2].label, 4);
+    EXPECT_EQ(scan.images[3].label, 5);
+    EXPECT_EQ(scan.classes.back(), "other");
 }
 
 TEST(Dataset, RefusesFoldersThatAreNotExactlyTheFiveSpecies) {
@@ -39,6 +44,8 @@ TEST(Dataset, RefusesFoldersThatAreNotExactlyTheFiveSpecies) {
         {{"ginkgo", "lime", "maple", "oak", "willow", "birch"}, "'birch' that is not a species"},
         {{"ginkgo", "lime", "maple", "oak"}, "no sub-folder for willow"},
         {{"ginkgo", "lime", "maple", "oak", "willow", "Oak"}, "two folders for oak"},
+        {{"ginkgo", "lime", "maple", "oak", "other", "OTHER"}, "two folders for other"},
+        {{"ginkgo", "lime", "maple", "oak", "other"}, "no sub-folder for willow"},
     };
     for (const auto& [folders, fault] : cases) {
         TempDir dir;
