@@ -39,6 +39,8 @@ const char* const usage =
     "  --restarts N        runs from fresh random weights, summed into one network (default 4)\n"
     "  --seed N            seed of all random choices (default 1)\n"
     "  --decay X           weight decay, a number from 0 to 1 (default 0.00001)\n"
+    "  --other-weight X    with an 'other' folder, its weight against one species', a number\n"
+    "                      from 0.1 to 10 (default 1)\n"
     "  --folds K           first report grouped K-fold cross-validation (default 0: none)\n"
     "  --matrix FILE.png   with --folds, draw the cross-validated confusion matrix\n"
     "  --groups FILE       which photos show the same leaf: lines 'path,group', paths relative\n"
@@ -136,6 +138,15 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
             return "option --decay needs a number from 0 to 1, not '" + text + "'";
         }
         settings.training.decay = decay;
+    }
+    if (values.count("--other-weight")) {
+        const std::string& text = values.at("--other-weight");
+        char* end = nullptr;
+        const double weight = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(weight >= 0.1 && weight <= 10.0)) {
+            return "option --other-weight needs a number from 0.1 to 10, not '" + text + "'";
+        }
+        settings.training.otherWeight = weight;
     }
     if (values.count("--turn")) {
         const std::optional<long long> turn = parseInteger(values.at("--turn"), 0, 180);
@@ -261,6 +272,9 @@ int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
     }
     const std::vector<std::string>& names = scan.classes;
     settings.training.classCount = static_cast<int>(names.size());
+    if (names.size() > classFolderNames().size()) {
+        settings.training.otherClass = static_cast<int>(classFolderNames().size());
+    }
     std::string groupsFault;
     const std::string groupsNote = readGroupsInto(scan.images, settings, groupsFault);
     if (!groupsFault.empty()) {
@@ -361,6 +375,7 @@ int runTrainCommand(int argc, const char* const* argv) {
                                                 {"--restarts", "", true},
                                                 {"--seed", "", true},
                                                 {"--decay", "", true},
+                                                {"--other-weight", "", true},
                                                 {"--folds", "", true},
                                                 {"--copies", "", true},
                                                 {"--turn", "", true},

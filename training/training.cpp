@@ -196,6 +196,19 @@ double lossAndGradient(const Mlp& network, const std::vector<Sample>& samples, d
     return loss;
 }
 
+namespace {
+
+std::vector<double> weighedClasses(const std::vector<Example>& examples,
+                                   const TrainOptions& options) {
+    std::vector<double> weights = classWeights(examples, options.classCount);
+    if (options.otherClass >= 0 && options.otherClass < options.classCount) {
+        weights[static_cast<size_t>(options.otherClass)] *= options.otherWeight;
+    }
+    return weights;
+}
+
+}  // namespace
+
 std::vector<double> classWeights(const std::vector<Example>& examples, int classCount) {
     std::vector<double> counts(static_cast<size_t>(classCount), 0.0);
     for (const Example& example : examples) {
@@ -353,7 +366,7 @@ TrainResult trainNetwork(const std::vector<Example>& examples, const TrainOption
     const size_t featureCount = examples[0].variants[0].size();
     const std::vector<double> scales = featureScales(examples, featureCount);
     const std::vector<Sample> samples =
-        makeSamples(examples, classWeights(examples, options.classCount), scales);
+        makeSamples(examples, weighedClasses(examples, options), scales);
 
     std::vector<int> sizes{static_cast<int>(featureCount)};
     sizes.insert(sizes.end(), options.hidden.begin(), options.hidden.end());

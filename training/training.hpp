@@ -76,6 +76,10 @@ struct TrainOptions {
     std::uint64_t seed = 1;
     double decay = 1e-5;
     double learningRate = 0.03;
+    // The class of leaves that are none of the species (-1: none), and its total weight against
+    // one species'.
+    int otherClass = -1;
+    double otherWeight = 1.0;
 };
 
 struct TrainResult {

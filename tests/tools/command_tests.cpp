@@ -96,6 +96,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         {{"--restarts", "0", data}, "option --restarts needs a whole number from 1"},
         {{"--hidden", "8,x", data}, "option --hidden needs sizes"},
         {{"--decay", "-1", data}, "option --decay needs a number from 0 to 1"},
+        {{"--other-weight", "0", data}, "option --other-weight needs a number from 0.1 to 10"},
         {{"--folds", "1", data}, "option --folds needs a whole number from 2"},
         {{data, "-o"}, "option --output needs a value"},
         {{"--matrix", "m.png", data}, "option --matrix needs a file name and --folds"},
@@ -180,6 +181,8 @@ TEST(TrainCommand, GroupedFoldsSixteenInputsByDefaultAndTheSameFileTwice) {
                 {"Images: 16 found, 12 measured", "  other: 2\n",
                  "Other leaves: ", " of 2 declined", "network 6-6-6, 2 runs summed"});
     EXPECT_EQ(loaded(dir.file("six.dat")).outputLayer.size(), 6u);
+    train({"--inputs", "6", "--other-weight", "5", "-o", dir.file("heavier.dat")});
+    EXPECT_NE(readFile(dir.file("six.dat")), readFile(dir.file("heavier.dat")));
 }
 
 // The output is checked before a photo is measured: a FIFO, a device, a folder or a link to
