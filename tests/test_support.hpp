@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -10,6 +12,17 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+// FNV-1a, 64 bits, in hexadecimal: small, stable and plenty to notice a changed digit.
+inline std::string digest(const std::string& text) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : text) {
+        hash = (hash ^ c) * 0x100000001b3ULL;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
 
 // A fresh directory under the system's temporary folder, removed again at the end of the test.
 class TempDir {

@@ -26,17 +26,6 @@ namespace {
 const std::string dataDir = std::string(LEAFID_SOURCE_DIR) + "/tests/data";
 const std::string digestFile = dataDir + "/transcript_digests.txt";
 
-// FNV-1a, 64 bits: small, stable and plenty to notice a changed digit.
-std::string digest(const std::string& text) {
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    for (unsigned char c : text) {
-        hash = (hash ^ c) * 0x100000001b3ULL;
-    }
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-    return hex;
-}
-
 // The dialogue's answer to each path: everything it writes between that path's prompt and the
 // next one.
 std::vector<std::string> answers(const std::string& output) {
