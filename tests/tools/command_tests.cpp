@@ -95,6 +95,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         {{"--epochs", "many", data}, "option --epochs needs a whole number"},
         {{"--restarts", "0", data}, "option --restarts needs a whole number from 1"},
         {{"--hidden", "8,x", data}, "option --hidden needs sizes"},
+        {{"--hidden", "0", data}, "option --hidden needs sizes"},
         {{"--decay", "-1", data}, "option --decay needs a number from 0 to 1"},
         {{"--other-weight", "0", data}, "option --other-weight needs a number from 0.1 to 10"},
         {{"--folds", "1", data}, "option --folds needs a whole number from 2"},
@@ -183,6 +184,34 @@ TEST(TrainCommand, GroupedFoldsSixteenInputsByDefaultAndTheSameFileTwice) {
     EXPECT_EQ(loaded(dir.file("six.dat")).outputLayer.size(), 6u);
     train({"--inputs", "6", "--other-weight", "5", "-o", dir.file("heavier.dat")});
     EXPECT_NE(readFile(dir.file("six.dat")), readFile(dir.file("heavier.dat")));
+}
+
+// Every default the help names is the default, and the progress lines on standard error, which
+// is no terminal here, each come once.
+TEST(TrainCommand, DefaultsAreTheDocumentedOnesAndProgressIsNotRepeated) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeFiveShapeFolder(data);
+    const auto train = [&](const std::string& output, std::vector<std::string> arguments) {
+        arguments.insert(arguments.end(), {"--epochs", "5", "-o", dir.file(output), data.string()});
+        const ProgramRun result = run(LEAFID_TRAIN_BINARY, arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.errors;
+        return result;
+    };
+    const ProgramRun plain = train("plain.dat", {"--copies", "2"});
+    train("explicit.dat",
+          {"--copies", "2", "--turn", "15", "--seed", "1", "--decay", "0.00001", "--restarts", "4",
+           "--hidden", "16", "--inputs", "16", "--other-weight", "1"});
+    EXPECT_EQ(readFile(dir.file("plain.dat")), readFile(dir.file("explicit.dat")));
+    expectParts(plain.output, {"10 measured, 0 skipped; 20 turned and shrunk copies",
+                               "network 16-64-5, 4 runs summed (5 epochs each"});
+    expectParts(train("none.dat", {"--decay", "1"}).output, {"; 0 turned and shrunk copies"});
+    std::istringstream lines(plain.errors);
+    std::map<std::string, int> seen;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_EQ(++seen[line], 1) << line;
+    }
+    EXPECT_EQ(seen.count("Training: 20/20"), 1u) << plain.errors;
 }
 
 // The output is checked before a photo is measured: a FIFO, a device, a folder or a link to
@@ -327,7 +356,7 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     ASSERT_EQ(writeNetworkFile(weights, network), "");
     expectParts(
         evaluate({"--matrix", picture}),
-        {"9 images, 7 measured, 2 skipped\nInputs: 6 (the six features)\n",
+        {"9 images, 7 measured, 2 skipped\nInputs: 6 (the six features)\n", "Misclassified (1):\n",
          "Accuracy: 85.7% (6 of 7)", "ginkgo         3       0       0       0       0",
          "maple          1       0       0       0       0",
          "willow         0       0       0       0       3", "round.png: maple taken for ginkgo",
@@ -339,7 +368,10 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     ASSERT_FALSE(drawn.empty());
     EXPECT_GT(drawn.cols, 400);
 
-    // Two more inputs, of no weight: the CSV carries the two descriptors the network reads.
+    // More inputs, of no weight: the CSV carries the descriptors the network reads.
+    weights[0].resize(7, std::vector<double>(5, 0.0));
+    ASSERT_EQ(writeNetworkFile(weights, network), "");
+    expectParts(evaluate({}), {"Inputs: 7 (the six features, then 1 outline descriptor)\n"});
     weights[0].resize(8, std::vector<double>(5, 0.0));
     ASSERT_EQ(writeNetworkFile(weights, network), "");
     expectParts(evaluate({}), {"Inputs: 8 (the six features, then 2 outline descriptors)\n",
