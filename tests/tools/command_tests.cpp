@@ -128,6 +128,9 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         EXPECT_EQ(result.exitCode, 2) << message;
         expectParts(result.errors, {"leafid-train: " + message});
         EXPECT_FALSE(fs::exists(output)) << message;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            EXPECT_NE(entry.path().filename().string().rfind(".nn.dat.", 0), 0u) << message;
+        }
     }
 }
 
@@ -271,7 +274,7 @@ TEST(TrainCommand, OutputIsANewOrRegularFileCheckedFirst) {
 
 // A run stopped by SIGINT or SIGTERM takes its temporary file with it, even while it measures.
 TEST(TrainCommand, AnInterruptedRunLeavesNothingBehind) {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         TempDir dir;
         const fs::path data = dir.path() / "data";
         makeFiveShapeFolder(data);
