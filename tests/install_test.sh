@@ -63,6 +63,11 @@ check "$("$prefix/bin/leafid-eval" data 2>&1 | head -n 1)" \
   "leafid-eval: Network file nn.dat $invalid" \
   "leafid-eval refuses the nn.dat here"
 rm nn.dat
+ln -s gone.dat nn.dat
+check "$(dialogue)" \
+  "$(printf "Unable to open file nn.dat\nNetwork wasn't loaded\nPress Enter key to close program... (3)")" \
+  "a dangling nn.dat link here is named, not passed over"
+rm nn.dat
 check "$("$prefix/bin/leafid-eval" data 2>/dev/null | head -n 1)" \
   "Network $installed on data: 0 images, 0 measured, 0 skipped" \
   "leafid-eval reads the installed network"
