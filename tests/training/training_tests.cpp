@@ -71,15 +71,6 @@ TEST(Training, GradientMatchesFiniteDifferences) {
     }
 }
 
-TEST(Training, LossFallsToZeroOnlyForConfidentRightAnswers) {
-    Mlp network({1, 2});
-    network.weights = {8.0, -8.0};  // input 1 strongly calls class 0
-    const std::vector<Sample> right{{{1.0}, 0, 1.0}};
-    const std::vector<Sample> wrong{{{1.0}, 1, 1.0}};
-    EXPECT_LT(lossAndGradient(network, right, 0.0, nullptr), 0.001);
-    EXPECT_GT(lossAndGradient(network, wrong, 0.0, nullptr), 15.0);
-}
-
 TEST(Training, ReachesFullAccuracyOnSeparableSet) {
     const std::vector<Example> examples = separableExamples();
     const TrainResult result = trainNetwork(examples, smallOptions());
@@ -161,45 +152,6 @@ TEST(Training, ResultReadsRawFeaturesLikeTheProgram) {
         right += programAnswer == example.label ? 1 : 0;
     }
     EXPECT_EQ(right, static_cast<int>(examples.size()));
-}
-
-TEST(Training, CrossValidationClassifiesEveryExampleOnce) {
-    const std::vector<Example> examples = separableExamples();
-    TrainOptions options = smallOptions();
-    options.restarts = 1;
-    const ConfusionMatrix matrix = crossValidate(examples, options, 3);
-    ASSERT_EQ(matrix.size(), 3u);
-    int total = 0;
-    int right = 0;
-    for (size_t c = 0; c < 3; ++c) {
-        int row = 0;
-        for (int count : matrix[c]) {
-            row += count;
-        }
-        EXPECT_EQ(row, 12 + 6 * static_cast<int>(c));
-        total += row;
-        right += matrix[c][c];
-    }
-    EXPECT_EQ(total, static_cast<int>(examples.size()));
-    EXPECT_GE(right, total - 2);  // held-out points of well-separated clusters
-}
-
-TEST(Folds, EveryClassIsDealtEvenlyAndTheSeedDecides) {
-    const std::vector<Example> examples = separableExamples();  // classes of 12, 18 and 24
-    const std::vector<int> folds = dealFolds(examples, 5, 3, 7);
-    ASSERT_EQ(folds.size(), examples.size());
-    std::vector<std::vector<int>> perFold(3, std::vector<int>(5, 0));
-    for (size_t e = 0; e < examples.size(); ++e) {
-        ASSERT_GE(folds[e], 0);
-        ASSERT_LT(folds[e], 5);
-        ++perFold[static_cast<size_t>(examples[e].label)][static_cast<size_t>(folds[e])];
-    }
-    for (const std::vector<int>& counts : perFold) {
-        const auto [low, high] = std::minmax_element(counts.begin(), counts.end());
-        EXPECT_LE(*high - *low, 1);  // 12 over 5 folds: 3 3 2 2 2
-    }
-    EXPECT_EQ(dealFolds(examples, 5, 3, 7), folds);
-    EXPECT_NE(dealFolds(examples, 5, 3, 8), folds);
 }
 
 TEST(Training, CopiesShareTheWeightOfTheirPhoto) {
@@ -284,22 +236,6 @@ TEST(Training, SummedNetworkAveragesTheRunsNetInputs) {
             EXPECT_EQ(deep.weights[deep.index(1, j, i)], 0.0);
         }
     }
-}
-
-TEST(Training, ProgressCountsEveryEpochOfEveryRun) {
-    TrainOptions options = smallOptions();
-    options.epochs = 120;
-    options.restarts = 3;
-    int last = 0;
-    int calls = 0;
-    trainNetwork(separableExamples(), options, [&](int done, int total) {
-        EXPECT_EQ(total, 360);
-        EXPECT_GT(done, last);
-        last = done;
-        ++calls;
-    });
-    EXPECT_EQ(last, 360);
-    EXPECT_GE(calls, 3);
 }
 
 }  // namespace
