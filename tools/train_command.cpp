@@ -193,7 +193,7 @@ std::string readGroupsInto(std::vector<LabelledImage>& images, const TrainSettin
         }
         fileName = standard.string();
     }
-    const GroupList groups = readGroups(fileName);
+    const GroupList groups = readGroups(fileName, relativePaths(images, settings.dataDir));
     if (!groups.fault.empty()) {
         fault = groups.fault;
         return "";
@@ -297,6 +297,15 @@ int trainAndWrite(const TrainSettings& settings, const std::vector<std::string>&
         }
     }
 
+    const int emptied =
+        settings.folds > 0 ? emptyFolds(collected.examples, settings.training, settings.folds) : 0;
+    if (emptied > 0) {
+        const std::string folds = std::to_string(settings.folds);
+        return reportBadUsage("leafid-train", "--folds " + folds + " would leave " +
+                                                  std::to_string(emptied) + " of the " + folds +
+                                                  " folds without a photo: the photos form too "
+                                                  "few groups");
+    }
     const bool live = standardErrorIsTerminal();
     if (settings.folds > 0) {
         Progress progress(std::to_string(settings.folds) + "-fold cross-validation",

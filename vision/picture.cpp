@@ -393,7 +393,7 @@ std::optional<TiffFields> readTiffFields(FILE* file) {
     TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &f.bits);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &f.format);
     TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &f.photometric);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &f.rowsPerStrip);
+    TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &f.rowsPerStrip);
     f.tiled = TIFFIsTiled(tiff) != 0;
     if (f.tiled) {
         TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &f.tileWidth);
@@ -420,9 +420,10 @@ PictureHeader readTiffHeader(FILE* file) {
     const double sampleBytes = std::max(1.0, std::ceil(f.bits / 8.0));
     const double stored = f.samples * sampleBytes;
     const auto orWhole = [](double size, double whole) { return size == 0 ? whole : size; };
-    const double bufferPixels =
-        f.tiled ? orWhole(f.tileWidth, width) * orWhole(f.tileHeight, height)
-                : width * std::min<double>(orWhole(f.rowsPerStrip, height), height);
+    // The decoder's buffer is as tall as a strip says, even a strip taller than the picture.
+    const double bufferPixels = f.tiled
+                                    ? orWhole(f.tileWidth, width) * orWhole(f.tileHeight, height)
+                                    : width * orWhole(f.rowsPerStrip, height);
     const bool transparent =
         f.alpha && ((f.samples == 2 && f.photometric <= PHOTOMETRIC_MINISBLACK) ||
                     (f.samples == 4 && f.photometric == PHOTOMETRIC_RGB));

@@ -83,6 +83,11 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
     fs::create_directories(extra / "birch");
     const fs::path emptyClasses = dir.path() / "empty";
     makeDrawnFolder(emptyClasses, 2);  // nothing in lime, maple, oak
+    std::string groups;                // as large as read, with no photo of the folder in it
+    for (int n = 0; groups.size() < (64u << 20) - 32; ++n) {
+        groups += "oak/" + std::to_string(n) + ".png,g\n";
+    }
+    dir.write("empty/groups.csv", groups);
     const fs::path loopedOak = dir.path() / "looped";
     makeDrawnFolder(loopedOak, 1);
     fs::remove(loopedOak / "oak");
@@ -97,6 +102,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         {{"--hidden", "8,x", data}, "option --hidden needs sizes"},
         {{"--decay", "-1", data}, "option --decay needs a number from 0 to 1"},
         {{"--folds", "1", data}, "option --folds needs a whole number from 2"},
+        {{"--folds", "3", data}, "--folds 3 would leave 1 of the 3 folds without a photo"},
         {{data, "-o"}, "option --output needs a value"},
         {{"--matrix", "m.png", data}, "option --matrix needs a file name and --folds"},
         {{"--inputs", "5", data}, "option --inputs needs a whole number from 6 to 16, not '5'"},
@@ -126,6 +132,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         EXPECT_EQ(result.exitCode, 2) << message;
         expectParts(result.errors, {"leafid-train: " + message});
         EXPECT_FALSE(fs::exists(output)) << message;
+        EXPECT_LT(result.peakMemoryKilobytes, 200 * 1024) << message;
     }
 }
 
