@@ -179,12 +179,31 @@ TEST_F(Dialogue, WordsEndAndEndOfInput) {
         {"", first},  // the end of input ends it like "end"
         {"nothing-here  \n", first + missing},
         {"END End end. ending\nend", first + repeated(missing, 4)},
-        {"My leaf.jpg\nend\n", first + missing + missing},  // a path cannot hold a blank
+        {"My leaf.jpg\nend\n", first + missing + missing},    // a path cannot hold a blank
+        {std::string("end\0.jpg end", 12), first + missing},  // nor a NUL byte
+        {repeated("x", 4096) + " end", first + missing},      // nor more than 4095 bytes
     };
     for (const auto& [input, expected] : cases) {
         const ProgramRun result = run(input);
         EXPECT_EQ(result.output, expected) << "input: " << input;
         EXPECT_EQ(result.exitCode, 0);
+    }
+}
+
+// A word far longer than any path is read through without being kept, and one that cannot be
+// written is the end: code 4 and one line on standard error, for a full device, a closed
+// descriptor, and a reader gone while SIGPIPE is ignored.
+TEST_F(Dialogue, HugeWordsAreReadThroughAndLostOutputEndsWithCode4) {
+    network(smallNetwork);
+    const ProgramRun huge = run(std::string(100 << 20, 'x') + " end");
+    EXPECT_EQ(huge.output, first + missingFile + prompt);
+    EXPECT_LT(huge.peakMemoryKilobytes, 150 * 1024);
+    for (const std::string script : {"\"$0\" >/dev/full; echo $? >&2", "\"$0\" >&-; echo $? >&2",
+                                     "{ sleep 0.5; \"$0\"; echo $? >&2; } | true"}) {
+        const ProgramRun result =
+            runProgram("/bin/sh", {"-c", "trap '' PIPE; " + script, LEAFID_BINARY},
+                       dir.path().string(), "absent.png end\n", {{"DISPLAY", ""}});
+        EXPECT_EQ(result.errors, "leafid: standard output could not be written\n4\n") << script;
     }
 }
 

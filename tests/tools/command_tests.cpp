@@ -346,6 +346,22 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     ASSERT_EQ(writeNetworkFile({{none, huge, none, none, minusHuge, none}}, network), "");
     expectParts(evaluate({}), {"long2.png: network gave no answer"});
     expectParts(readFile(csv), {"long2.png,willow,network gave no answer,"});
+
+    // A carriage return in a path is quoted. A CSV that cannot be written whole (files of at most
+    // 512 bytes) leaves the old one as it was; a report that cannot be written ends with code 4.
+    const fs::path returned = data / "oak" / "bro\rken.jpg";
+    fs::rename(data / "oak" / "broken.jpg", returned);
+    evaluate({});
+    const std::string before = readFile(csv);
+    expectParts(before, {"\"" + returned.string() + "\",oak,not a readable image"});
+    const ProgramRun lost =
+        runProgram("/bin/sh",
+                   {"-c", "trap '' XFSZ; ulimit -f 1; \"$0\" \"$@\" >/dev/full; echo $? >&2",
+                    LEAFID_EVAL_BINARY, "--network", network, "--csv", csv, data.string()},
+                   dir.path().string(), "");
+    EXPECT_EQ(readFile(csv), before);
+    expectParts(lost.errors, {"leafid-eval: cannot write", "File too large\n",
+                              "leafid-eval: standard output could not be written\n4\n"});
 }
 
 }  // namespace
