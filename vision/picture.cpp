@@ -289,9 +289,11 @@ struct PngChunks {
     bool transparency = false;
     uint64_t transparentGrey = 0;  // the grey sample a grey picture's transparency chunk names
     int orientation = 1;
+    double exifBytes = 0.0;  // held by the PNG library and copied by the image library
+    bool cut = false;        // a chunk claims more bytes than the file has left
 };
 
-PngChunks readPngChunks(FILE* file) {
+PngChunks readPngChunks(FILE* file, uint64_t fileSize) {
     PngChunks found;
     uint64_t position = 8;
     unsigned char chunk[10];
@@ -300,12 +302,17 @@ PngChunks readPngChunks(FILE* file) {
         if (std::memcmp(chunk + 4, "IDAT", 4) == 0) {
             break;
         }
+        if (length > fileSize - position) {
+            found.cut = true;  // the PNG library would set aside the whole claim first
+            break;
+        }
         if (std::memcmp(chunk + 4, "tRNS", 4) == 0) {
             found.transparency = true;
             found.transparentGrey =
                 readAt(file, position + 8, chunk + 8, 2) ? number(chunk + 8, 2, true) : 0;
         }
         if (std::memcmp(chunk + 4, "eXIf", 4) == 0) {
+            found.exifBytes = 2.0 * static_cast<double>(length);
             std::vector<unsigned char> exif(std::min<uint64_t>(length, 1 << 16));
             if (readAt(file, position + 8, exif.data(), exif.size())) {
                 found.orientation = exifOrientation(exif.data(), exif.size());
@@ -316,7 +323,7 @@ PngChunks readPngChunks(FILE* file) {
     return found;
 }
 
-PictureHeader readPngHeader(FILE* file) {
+PictureHeader readPngHeader(FILE* file, uint64_t fileSize) {
     unsigned char head[26];
     const double samplesByColourType[] = {1, 0, 3, 3, 2, 0, 4};  // palettes decode to colour
     if (!readAt(file, 0, head, sizeof head) || std::memcmp(head + 12, "IHDR", 4) != 0 ||
@@ -325,7 +332,10 @@ PictureHeader readPngHeader(FILE* file) {
     }
     const int colourType = head[25];
     const int depth = head[24];
-    const PngChunks chunks = readPngChunks(file);
+    const PngChunks chunks = readPngChunks(file, fileSize);
+    if (chunks.cut) {
+        return {};
+    }
     const bool transparent =
         colourType == 4 || colourType == 6 ||
         ((colourType == 0 || colourType == 2 || colourType == 3) && chunks.transparency);
@@ -337,7 +347,7 @@ PictureHeader readPngHeader(FILE* file) {
                 (transparent ? transparentBytesPerPixel(sampleBytes)
                              : std::max(1.0, samplesByColourType[colourType] * sampleBytes)) +
                     (turnFor(chunks.orientation).transposed ? 1.0 : 0.0),
-                transparent);
+                transparent, chunks.exifBytes);
     header.orientation = chunks.orientation;
     if (colourType == 0 && chunks.transparency && depth >= 1 && depth <= 16) {
         // Samples of fewer than 8 bits are decoded scaled up to 8 bits.
@@ -515,7 +525,7 @@ PictureHeader readHeaderOf(FILE* file, uint64_t fileSize) {
         return readJpegHeader(file);
     }
     if (starts("\x89PNG\r\n\x1A\n", 8)) {
-        return readPngHeader(file);
+        return readPngHeader(file, fileSize);
     }
     if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4)) {
         return readTiffHeader(file);
