@@ -237,7 +237,10 @@ TEST_F(Dialogue, ExistenceMeansARegularFileWeMayRead) {
 TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
     const std::string path = dir.file("nn.dat");
     const auto text = [this](const std::string& content) { return [=] { network(content); }; };
-    const std::string notFinite = "is invalid: line 5 holds a weight that is not a finite number";
+    const auto notFinite = [](const std::string& token) {
+        return "is invalid: line 5 holds '" + token +
+               "' where a weight belongs (a finite decimal number with '.' as its point)";
+    };
     struct Case {
         std::function<void()> make;
         std::string fault;
@@ -249,9 +252,9 @@ TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
         {text(repeated("0 ", 1001) + "\n5\n"), "is too large: it has more than 1000 hidden layers"},
         {text("\n1\n1\n2000000000\n" + std::string(10000000, '\n')),
          "is too large: it has more than 1048576 neurons"},  // each empty row is an input
-        {text("\n5\n1\n1\n1 inf 0 0 0\n"), notFinite},
-        {text("\n5\n1\n1\n0 0 0 -NaN 0\n"), notFinite},
-        {text("\n5\n1\n1\n1e309 0 0 0 0\n"), notFinite},
+        {text("\n5\n1\n1\n1 inf 0 0 0\n"), notFinite("inf")},
+        {text("\n5\n1\n1\n0 0 0 -NaN 0\n"), notFinite("-NaN")},
+        {text("\n5\n1\n1\n1e309 0 0 0 0\n"), notFinite("1e309")},
         {text("\n5\n1\n1\n0 " + std::string(2000, '7') + " 0 0 0\n"),
          "is invalid: line 5 holds a number of more than 1024 characters"},
         {[&] { mkfifo(path.c_str(), 0644); }, "is not a regular file"},
