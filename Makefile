@@ -45,25 +45,42 @@ bench: build
 	./$(BUILD)/bench/leafid_bench $(BENCH_PHOTOS) $(BENCH_ROUNDS)
 
 # Feeds random network files to the loader and evaluator, random text to the number readers,
-# the feature hand-off and the classifier, and random files to the picture header reader, for
-# FUZZ_SECONDS each (needs clang).
+# the feature hand-off and the classifier, random files to the picture header reader, and
+# random pictures grown from a seed of each kind to the decoder, which must keep within what
+# their header said, for FUZZ_SECONDS each (needs clang and ImageMagick).
 FUZZ_SECONDS ?= 60
 FUZZ_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Inetwork -Ivision -Iapp
+PICTURE_LIBS = $$(pkg-config --libs opencv4 libtiff-4 libwebp) -ljpeg
+PICTURE_SEEDS = seed.jpg "-interlace JPEG prog.jpg" "-colorspace CMYK cmyk.jpg" \
+  "-colorspace Gray grey.jpg" seed.png "-alpha set -channel A -evaluate set 50% alpha.png" \
+  "-colorspace Gray -depth 16 grey16.png" seed.tif "-compress LZW lzw.tif" \
+  "-alpha set -channel A -evaluate set 50% alpha.tif" "-define webp:lossless=true lossless.webp" \
+  lossy.webp "-alpha set -channel A -evaluate set 50% alpha.webp" seed.bmp \
+  "-alpha set -channel A -evaluate set 50% -define bmp:format=bmp4 alpha.bmp" \
+  "-colorspace Gray seed.pgm"
 fuzz:
-	mkdir -p $(BUILD)/fuzz-corpus $(BUILD)/fuzz-corpus-numbers $(BUILD)/fuzz-corpus-pictures
+	mkdir -p $(BUILD)/fuzz-corpus $(BUILD)/fuzz-corpus-numbers $(BUILD)/fuzz-corpus-pictures \
+	  $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures
+	cd $(BUILD)/fuzz-seeds-pictures && for seed in $(PICTURE_SEEDS); do \
+	  convert -size 48x32 gradient:red-blue $$seed; done
 	clang++ $(FUZZ_FLAGS) tests/fuzz/network_file_fuzzer.cpp network/*.cpp \
 	  -o $(BUILD)/network_file_fuzzer
 	clang++ $(FUZZ_FLAGS) $$(pkg-config --cflags opencv4) tests/fuzz/number_text_fuzzer.cpp \
-	  network/*.cpp vision/*.cpp app/handoff.cpp $$(pkg-config --libs opencv4) -lX11 -lpthread \
+	  network/*.cpp vision/*.cpp app/handoff.cpp $(PICTURE_LIBS) -lX11 -lpthread \
 	  -o $(BUILD)/number_text_fuzzer
 	clang++ $(FUZZ_FLAGS) $$(pkg-config --cflags opencv4) tests/fuzz/picture_header_fuzzer.cpp \
-	  vision/picture.cpp $$(pkg-config --libs opencv4) -o $(BUILD)/picture_header_fuzzer
+	  vision/picture.cpp $(PICTURE_LIBS) -o $(BUILD)/picture_header_fuzzer
+	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer -Ivision $$(pkg-config --cflags opencv4) \
+	  tests/fuzz/picture_decode_fuzzer.cpp vision/picture.cpp $(PICTURE_LIBS) \
+	  -o $(BUILD)/picture_decode_fuzzer
 	./$(BUILD)/network_file_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=512 $(BUILD)/fuzz-corpus
 	./$(BUILD)/number_text_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=256 $(BUILD)/fuzz-corpus-numbers
 	./$(BUILD)/picture_header_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=4096 $(BUILD)/fuzz-corpus-pictures
+	./$(BUILD)/picture_decode_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
+	  -max_len=16384 $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid_*.deb

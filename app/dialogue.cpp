@@ -13,11 +13,42 @@
 namespace {
 
 const char* const prompt = "Enter image path: ";
+const char* const noSuchFile = "Sorry, but this file doesn't exists!";
 
-// Reads the next word; false at the end of input.
-bool readWord(std::string& word) {
+// Standard output that failed (a full disk, a closed descriptor, a reader gone): every answer
+// after it is lost, so the dialogue stops and says so where it still can.
+int outputLost() {
+    std::cerr << "leafid: standard output could not be written" << std::endl;
+    return exitOutputFailed;
+}
+
+// The longest path the system opens (PATH_MAX, its final NUL included): a longer word, or one
+// holding a NUL byte, names no file.
+constexpr size_t maxPathBytes = 4096;
+
+bool isWhiteSpace(int c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads the next word as a stream reads a string, leaving the white space after it unread;
+// false at the end of input. A word that cannot be a path is read to its end, in any length,
+// but kept only as far as its first NUL byte or its first maxPathBytes bytes, and never opened.
+bool readWord(std::string& word, bool& impossible) {
     std::cout << std::flush;
-    return static_cast<bool>(std::cin >> word);
+    std::streambuf& in = *std::cin.rdbuf();
+    int c = in.sgetc();
+    while (c != EOF && isWhiteSpace(c)) {
+        c = in.snextc();
+    }
+    word.clear();
+    impossible = false;
+    for (; c != EOF && !isWhiteSpace(c); c = in.snextc()) {
+        impossible = impossible || c == '\0' || word.size() == maxPathBytes - 1;
+        if (!impossible) {
+            word += static_cast<char>(c);
+        }
+    }
+    return !word.empty() || impossible;
 }
 
 const char* sorryFor(LeafVerdict verdict) {
@@ -95,8 +126,17 @@ int runDialogue() {
     std::string word;
     while (true) {
         std::cout << prompt;
-        if (!readWord(word) || word == "end") {
+        bool impossible = false;
+        const bool read = readWord(word, impossible);
+        if (!std::cout) {
+            return outputLost();
+        }
+        if (!read || (!impossible && word == "end")) {
             return exitEnded;  // end of input ends the dialogue like "end"
+        }
+        if (impossible) {
+            std::cout << noSuchFile << std::endl << std::endl;
+            continue;
         }
         answer(network, treeNames, word);
     }

@@ -10,6 +10,7 @@ using TreeNameList = std::vector<std::string>;
 
 constexpr int exitEnded = 0;
 constexpr int exitNetworkNotLoaded = 3;
+constexpr int exitOutputFailed = 4;  // standard output could not be written
 
 TreeNameList makeTreeNameList();
 

@@ -24,7 +24,8 @@ const char* const help =
     "\n"
     "Exit status:\n"
     "  0  after \"end\" or at the end of the input\n"
-    "  3  the network could not be loaded\n";
+    "  3  the network could not be loaded\n"
+    "  4  standard output could not be written (after a line on standard error)\n";
 
 }  // namespace
 

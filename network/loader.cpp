@@ -111,16 +111,51 @@ std::string missing(const std::string& what) {
     return "is incomplete: " + what + " is missing";
 }
 
-// The count in token; a missing token, one too long or one without a 32-bit number refuses the
-// file.
+std::string invalidLine(const Loading& loading) {
+    return "is invalid: line " + std::to_string(loading.text.lineNumber);
+}
+
+// A token as a message shows it: control characters named, at most 20 characters.
+std::string shown(const std::string& token) {
+    std::string text;
+    for (char c : token.substr(0, 20)) {
+        text += c == '\t' ? "\\t" : c == '\r' ? "\\r" : std::string(1, c >= ' ' ? c : '?');
+    }
+    return token.size() > 20 ? text + "..." : text;
+}
+
+// Numbers are separated by blanks and lines end with a line feed: a token holding other white
+// space comes from a file that uses other separators (tabs, or carriage returns alone).
+std::string separatorFault(const Loading& loading, const std::string& token) {
+    const size_t found = token.find_first_of("\t\v\f\r");
+    if (found == std::string::npos) {
+        return "";
+    }
+    if (token[found] == '\r') {
+        return invalidLine(loading) + " holds a carriage return inside '" + shown(token) +
+               "': lines end with a line feed";
+    }
+    return invalidLine(loading) + " holds " + (token[found] == '\t' ? "a tab" : "white space") +
+           " inside '" + shown(token) + "': numbers are separated by blanks";
+}
+
+// The count that token is, wholly; a missing token, one too long or one that is not a number of
+// 32 bits refuses the file.
 std::string readCountFrom(Loading& loading, const std::optional<std::string>& token,
                           const char* what, int& count) {
-    const std::optional<int> value = readCount(token.value_or(""));
+    const std::string text = token.value_or("");
+    const std::string separator = separatorFault(loading, text);
+    if (!separator.empty()) {
+        return separator;
+    }
     if (loading.text.tooLong) {
         return tooLong(loading);
     }
+    const std::optional<int> value = readExactCount(text);
     if (!value) {
-        return "is invalid: line " + std::to_string(loading.text.lineNumber) + " holds no " + what +
+        return invalidLine(loading) +
+               (text.empty() ? " holds no " + std::string(what)
+                             : " holds '" + shown(text) + "' where the " + what + " belongs") +
                " (a whole number of 32 bits)";
     }
     count = *value;
@@ -170,20 +205,24 @@ std::string readHeader(Loading& loading) {
 }
 
 // One row: the first width values are kept (the neurons of the layer the block feeds), the
-// rest of the line is never read. Weights must be finite numbers.
+// rest of the line is never read. Each must be wholly a finite number.
 std::string readRow(Loading& loading, size_t width, std::vector<double>& row) {
     while (row.size() < width) {
         const std::optional<std::string> piece = loading.text.token(isBlank);
         if (!piece) {
             return "";
         }
-        const std::optional<double> weight = readFiniteDecimal(*piece);
+        const std::string separator = separatorFault(loading, *piece);
+        if (!separator.empty()) {
+            return separator;
+        }
         if (loading.text.tooLong) {
             return tooLong(loading);
         }
+        const std::optional<double> weight = readExactDecimal(*piece);
         if (!weight) {
-            return "is invalid: line " + std::to_string(loading.text.lineNumber) +
-                   " holds a weight that is not a finite number";
+            return invalidLine(loading) + " holds '" + shown(*piece) +
+                   "' where a weight belongs (a finite decimal number with '.' as its point)";
         }
         if (++loading.weights > maxWeights) {
             return "is too large: it has more than " + std::to_string(maxWeights) + " weights";

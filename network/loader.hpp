@@ -16,9 +16,10 @@ constexpr size_t maxTokenLength = 1024;         // characters of one number
 
 // Fills network from fileName and reports progress on standard output. Returns false, with the
 // network left empty, when the file cannot be opened, is no regular file, breaks a limit above,
-// holds a weight that is not a finite number, or does not describe a network that can be
-// evaluated safely; one line then says why. Only what evaluation reads is kept: values beyond a
-// layer's neurons, rows beyond the layer before and blocks beyond the output layer are skipped.
+// holds a count or a weight that is not wholly a finite number, or does not describe a network
+// that can be evaluated safely; one line then says why. Only what evaluation reads is kept: values
+// beyond a layer's neurons, rows beyond the layer before and blocks beyond the output layer are
+// skipped.
 bool loadNetwork(NeuralNetwork& network, std::string fileName);
 
 // Loads fileName as loadNetwork does, printing the same progress lines, then checks that the

@@ -138,3 +138,18 @@ std::optional<double> readFiniteDecimal(const std::string& text) {
     }
     return value;
 }
+
+std::optional<int> readExactCount(const std::string& text) {
+    const size_t start = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+    if (start == text.size() || skipDigits(text, start) != text.size()) {
+        return std::nullopt;
+    }
+    return readCount(text);
+}
+
+std::optional<double> readExactDecimal(const std::string& text) {
+    if (text.empty() || decimalEnd(text, 0) != text.size()) {
+        return std::nullopt;
+    }
+    return readFiniteDecimal(text);
+}

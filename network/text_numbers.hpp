@@ -19,3 +19,11 @@ double readDecimal(const std::string& text);
 // readDecimal's value, or nothing when it is not a finite number: text that names infinity or
 // not-a-number (as strtod would read "inf", "nan" and their kin), or a number beyond a double.
 std::optional<double> readFiniteDecimal(const std::string& text);
+
+// text that is wholly a count (an optional sign and decimal digits, nothing before or after) of
+// 32 bits, or nothing.
+std::optional<int> readExactCount(const std::string& text);
+
+// text that is wholly a finite decimal number in readDecimal's form (no white space, no hex, no
+// word, nothing after it), or nothing.
+std::optional<double> readExactDecimal(const std::string& text);

@@ -90,7 +90,10 @@ PendingNetworkFile startNetworkFile(const std::string& fileName) {
 
 std::string finishNetworkFile(PendingNetworkFile& pending,
                               const std::vector<WeightMatrix>& weights) {
-    const std::string content = formatNetwork(weights);
+    return finishFile(pending, formatNetwork(weights));
+}
+
+std::string finishFile(PendingNetworkFile& pending, const std::string& content) {
     size_t written = 0;
     while (written < content.size()) {
         const ssize_t n =
@@ -136,6 +139,10 @@ void abandonNetworkFile(PendingNetworkFile& pending) {
 
 std::string writeNetworkFile(const std::vector<WeightMatrix>& weights,
                              const std::string& fileName) {
+    return replaceFile(fileName, formatNetwork(weights));
+}
+
+std::string replaceFile(const std::string& fileName, const std::string& content) {
     PendingNetworkFile pending = startNetworkFile(fileName);
-    return pending.fault.empty() ? finishNetworkFile(pending, weights) : pending.fault;
+    return pending.fault.empty() ? finishFile(pending, content) : pending.fault;
 }

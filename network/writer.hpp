@@ -33,8 +33,15 @@ PendingNetworkFile startNetworkFile(const std::string& fileName);
 std::string finishNetworkFile(PendingNetworkFile& pending,
                               const std::vector<WeightMatrix>& weights);
 
+// finishNetworkFile for any text: content replaces the target the same way.
+std::string finishFile(PendingNetworkFile& pending, const std::string& content);
+
 // Removes the temporary file if it is still there.
 void abandonNetworkFile(PendingNetworkFile& pending);
 
 // startNetworkFile and finishNetworkFile in one go.
 std::string writeNetworkFile(const std::vector<WeightMatrix>& weights, const std::string& fileName);
+
+// startNetworkFile and finishFile in one go: fileName holds either its old content or all of
+// content, never part of it.
+std::string replaceFile(const std::string& fileName, const std::string& content);

@@ -53,7 +53,7 @@ check "$(dialogue other words -x)" "$(loaded "$installed")" \
   "no nn.dat here: the installed one, and other arguments are ignored"
 printf '\n5\n1\n2\n1 0 0 0 0\n0 1 0 0 0\n' >nn.dat
 check "$(dialogue)" "$(loaded nn.dat)" "nn.dat here is read first"
-invalid='is invalid: line 1 holds no layer size (a whole number of 32 bits)'
+invalid="is invalid: line 1 holds 'x' where the layer size belongs (a whole number of 32 bits)"
 printf 'x\n' >nn.dat
 check "$(dialogue)" "$(refused nn.dat "$invalid")" \
   "a refused nn.dat here stays refused"

@@ -24,6 +24,27 @@ inline std::string digest(const std::string& text) {
     return hex;
 }
 
+// png (as the image library writes it) with a chunk of kind and data added after its header.
+inline std::string withPngChunk(const std::string& png, const std::string& kind,
+                                const std::string& data) {
+    const std::string named = kind + data;
+    uint32_t crc = 0xFFFFFFFF;
+    for (unsigned char byte : named) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = crc >> 1 ^ (crc & 1 ? 0xEDB88320 : 0);
+        }
+    }
+    std::string bigEndian;
+    for (uint32_t value : {static_cast<uint32_t>(data.size()), ~crc}) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            bigEndian += static_cast<char>(value >> shift);
+        }
+    }
+    return png.substr(0, 33) + bigEndian.substr(0, 4) + named + bigEndian.substr(4) +
+           png.substr(33);
+}
+
 // A fresh directory under the system's temporary folder, removed again at the end of the test.
 class TempDir {
   public:

@@ -14,6 +14,7 @@
 #include "loader.hpp"
 #include "network_file.hpp"
 #include "text_numbers.hpp"
+#include "writer.hpp"
 
 namespace {
 
@@ -35,7 +36,7 @@ const char* const usage =
     "  --version           show the version\n"
     "\n"
     "Exit codes: 0 success, 1 an output file could not be written, 2 bad usage, an unusable\n"
-    "folder or a network file leafid would refuse.\n";
+    "folder or a network file leafid would refuse, 4 standard output could not be written.\n";
 
 const char* const featureNames[] = {"smooth_factor",
                                     "aspect_ratio",
@@ -111,7 +112,7 @@ std::string reason(const Verdict& verdict) {
 }
 
 std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) {
+    if (text.find_first_of(",\"\n\r") == std::string::npos) {
         return text;
     }
     std::string quoted = "\"";
@@ -121,12 +122,11 @@ std::string csvField(const std::string& text) {
     return quoted + "\"";
 }
 
+// The CSV is made whole in memory, then replaces the file at once: a failed write (a full
+// disk) leaves the old file as it was.
 std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& verdicts,
                      const std::vector<std::string>& names, size_t inputs) {
-    std::ofstream file(fileName, std::ios::binary);
-    if (!file) {
-        return "cannot write '" + fileName + "'";
-    }
+    std::ostringstream file;
     file.imbue(std::locale::classic());
     file << "path,class,status";
     const std::vector<std::string> columns = valueColumns(inputs);
@@ -154,8 +154,7 @@ std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& ve
         }
         file << "\n";
     }
-    file.close();
-    return file ? "" : "cannot write '" + fileName + "'";
+    return replaceFile(fileName, file.str());
 }
 
 }  // namespace
@@ -273,6 +272,10 @@ int runEvalCommand(int argc, const char* const* argv) {
             std::cerr << "leafid-eval: " << fault << std::endl;
             status = exitFailure;
         }
+    }
+    if (!std::cout) {  // the report was lost: a full disk, a closed descriptor, a reader gone
+        std::cerr << "leafid-eval: standard output could not be written" << std::endl;
+        return exitOutputFailed;
     }
     return status;
 }

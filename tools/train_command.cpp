@@ -205,7 +205,7 @@ std::string readGroupsInto(std::vector<LabelledImage>& images, const TrainSettin
         }
         fileName = standard.string();
     }
-    const GroupList groups = readGroups(fileName);
+    const GroupList groups = readGroups(fileName, relativePaths(images, settings.dataDir));
     if (!groups.fault.empty()) {
         fault = groups.fault;
         return "";
@@ -313,6 +313,15 @@ int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
         }
     }
 
+    const int emptied =
+        settings.folds > 0 ? emptyFolds(collected.examples, settings.training, settings.folds) : 0;
+    if (emptied > 0) {
+        const std::string folds = std::to_string(settings.folds);
+        return reportBadUsage("leafid-train", "--folds " + folds + " would leave " +
+                                                  std::to_string(emptied) + " of the " + folds +
+                                                  " folds without a photo: the photos form too "
+                                                  "few groups");
+    }
     const bool live = standardErrorIsTerminal();
     if (settings.folds > 0) {
         Progress progress(std::to_string(settings.folds) + "-fold cross-validation",

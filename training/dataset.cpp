@@ -177,6 +177,11 @@ std::string withoutLineEnd(std::string line) {
     return line;
 }
 
+// The path of image in dataDir, as a groups file names it.
+std::string relativePath(const LabelledImage& image, const std::string& dataDir) {
+    return fs::path(image.path).lexically_relative(dataDir).lexically_normal().generic_string();
+}
+
 // A line as it can be shown in a message: at most 60 characters.
 std::string shown(const std::string& line) {
     return line.size() <= 60 ? line : line.substr(0, 57) + "...";
@@ -184,7 +189,30 @@ std::string shown(const std::string& line) {
 
 }  // namespace
 
-GroupList readGroups(const std::string& fileName) {
+namespace {
+
+// The next line of in, without its line feed; false at the end. A line longer than
+// maxGroupsLineLength is read to its end but kept only that far, and marked.
+bool nextLine(std::streambuf& in, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    int c = in.sbumpc();
+    if (c == EOF) {
+        return false;
+    }
+    for (; c != EOF && c != '\n'; c = in.sbumpc()) {
+        if (line.size() < maxGroupsLineLength) {
+            line += static_cast<char>(c);
+        } else {
+            tooLong = true;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+GroupList readGroups(const std::string& fileName, const std::set<std::string>& wanted) {
     const std::string name = "groups file '" + fileName + "'";
     std::error_code error;
     if (!fs::is_regular_file(fileName, error)) {
@@ -200,23 +228,27 @@ GroupList readGroups(const std::string& fileName) {
     }
     GroupList groups;
     std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
+    bool tooLong = false;
+    for (int number = 1; nextLine(*file.rdbuf(), line, tooLong); ++number) {
         line = withoutLineEnd(line);
+        const std::string where = name + " line " + std::to_string(number);
+        if (tooLong) {
+            return {
+                {},
+                where + " is longer than " + std::to_string(maxGroupsLineLength) + " characters"};
+        }
         if (line.empty() || (number == 1 && line == "path,group")) {
             continue;
         }
         const size_t comma = line.find(',');
         if (comma == 0 || comma == std::string::npos || comma + 1 == line.size()) {
-            return {{},
-                    name + " line " + std::to_string(number) + ": expected 'path,group', not '" +
-                        shown(line) + "'"};
+            return {{}, where + ": expected 'path,group', not '" + shown(line) + "'"};
         }
         const std::string path =
             fs::path(line.substr(0, comma)).lexically_normal().generic_string();
-        if (!groups.groupOf.emplace(path, line.substr(comma + 1)).second) {
-            return {{},
-                    name + " line " + std::to_string(number) + ": '" + shown(path) +
-                        "' is listed twice"};
+        if (wanted.count(path) > 0 &&
+            !groups.groupOf.emplace(path, line.substr(comma + 1)).second) {
+            return {{}, where + ": '" + shown(path) + "' is listed twice"};
         }
     }
     if (file.bad()) {
@@ -225,13 +257,20 @@ GroupList readGroups(const std::string& fileName) {
     return groups;
 }
 
+std::set<std::string> relativePaths(const std::vector<LabelledImage>& images,
+                                    const std::string& dataDir) {
+    std::set<std::string> paths;
+    for (const LabelledImage& image : images) {
+        paths.insert(relativePath(image, dataDir));
+    }
+    return paths;
+}
+
 size_t assignGroups(std::vector<LabelledImage>& images, const std::string& dataDir,
                     const GroupList& groups) {
     size_t found = 0;
     for (LabelledImage& image : images) {
-        const std::string relative =
-            fs::path(image.path).lexically_relative(dataDir).lexically_normal().generic_string();
-        const auto listed = groups.groupOf.find(relative);
+        const auto listed = groups.groupOf.find(relativePath(image, dataDir));
         if (listed != groups.groupOf.end()) {
             image.group = listed->second;
             ++found;

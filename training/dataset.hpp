@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <opencv2/core.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,18 @@ struct GroupList {
     std::string fault;                           // empty when the file is usable
 };
 
-// The largest groups file read: a line for each of a million photos fits easily.
+// The largest groups file read: a line for each of a million photos fits easily. Only the
+// lines of the photos at hand are kept, so memory goes with the photos, not with the file.
 constexpr std::uintmax_t maxGroupsFileSize = 64u << 20;
+constexpr size_t maxGroupsLineLength = 8192;
 
-GroupList readGroups(const std::string& fileName);
+// The groups of the relative paths wanted, read from fileName; every line is checked, but a
+// path listed twice is refused only where it is wanted.
+GroupList readGroups(const std::string& fileName, const std::set<std::string>& wanted);
+
+// The relative paths of images in dataDir, as a groups file names them.
+std::set<std::string> relativePaths(const std::vector<LabelledImage>& images,
+                                    const std::string& dataDir);
 
 // Gives each image the group its path relative to dataDir has in groups; returns how many
 // images were found in the list.

@@ -46,13 +46,29 @@ std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int 
     return foldOf;
 }
 
+namespace {
+
+// The folds get a seed of their own, so that they do not follow the training's choices.
+std::vector<int> foldsFor(const std::vector<Example>& examples, const TrainOptions& options,
+                          int folds) {
+    return dealFolds(examples, folds, options.classCount, options.seed ^ 0x5EEDF01DULL);
+}
+
+}  // namespace
+
+int emptyFolds(const std::vector<Example>& examples, const TrainOptions& options, int folds) {
+    std::vector<bool> used(static_cast<size_t>(folds), false);
+    for (int fold : foldsFor(examples, options, folds)) {
+        used[static_cast<size_t>(fold)] = true;
+    }
+    return static_cast<int>(std::count(used.begin(), used.end(), false));
+}
+
 ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
                               int folds, const ProgressCallback& progress) {
     const size_t classes = static_cast<size_t>(options.classCount);
     ConfusionMatrix matrix(classes, std::vector<int>(classes, 0));
-    // The folds get a seed of their own, so that they do not follow the training's choices.
-    const std::vector<int> foldOf =
-        dealFolds(examples, folds, options.classCount, options.seed ^ 0x5EEDF01DULL);
+    const std::vector<int> foldOf = foldsFor(examples, options, folds);
     const int perFold = std::max(1, options.restarts) * options.epochs;
     for (int fold = 0; fold < folds; ++fold) {
         std::vector<Example> training;

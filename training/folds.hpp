@@ -16,6 +16,10 @@ using ConfusionMatrix = std::vector<std::vector<int>>;  // [true class][predicte
 std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int classCount,
                            std::uint64_t seed);
 
+// How many of the folds crossValidate deals would hold no example: with fewer groups of a class
+// than folds, each class's groups go to the first folds.
+int emptyFolds(const std::vector<Example>& examples, const TrainOptions& options, int folds);
+
 // Grouped, stratified folds-fold cross-validation; only the original image of each held-out example
 // is classified. progress counts epochs over all runs of all folds.
 ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,

@@ -1,15 +1,20 @@
 #include "picture.hpp"
 
 #include <fcntl.h>
+#include <jpeglib.h>
+// after jpeglib.h, which it needs
+#include <jerror.h>
+#include <setjmp.h>
 #include <sys/stat.h>
+#include <tiffio.h>
 #include <unistd.h>
+#include <webp/decode.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
@@ -49,85 +54,276 @@ double transparentBytesPerPixel(double sampleBytes) {
     return 6.0 * sampleBytes;
 }
 
-// JPEG: the first frame header, then the first scan. One scan of all components is decoded row
-// by row, brightness only; progressive or component-by-component scans make the decoder keep
-// two bytes per coefficient of every component plane for the whole picture.
-bool isFrameMarker(int marker) {
-    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+// The EXIF orientation (1 to 8) in a TIFF structure held in memory; 1 when there is none. Read
+// as the image library reads it: the first directory's tag 0x0112, a short in the entry.
+int exifOrientation(const unsigned char* data, size_t size) {
+    if (size < 8 || (data[0] != 'I' && data[0] != 'M')) {
+        return 1;
+    }
+    const bool bigEndian = data[0] == 'M';
+    const uint64_t directory = number(data + 4, 4, bigEndian);
+    if (directory > size || size - directory < 2) {
+        return 1;
+    }
+    const uint64_t entries = number(data + directory, 2, bigEndian);
+    for (uint64_t e = 0; e < entries && directory + 2 + 12 * (e + 1) <= size; ++e) {
+        const unsigned char* entry = data + directory + 2 + 12 * e;
+        if (number(entry, 2, bigEndian) == 0x0112) {
+            const uint64_t value = number(entry + 8, 2, bigEndian);
+            return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+        }
+    }
+    return 1;
 }
 
+// JPEG goes through the JPEG library directly, so that nothing it has to make up passes: a
+// warning is a corrupt file (data ending early, a damaged code, a marker out of place, stray
+// bytes inside the data, an impossible progression) except the three about metadata only.
+// Bytes after the end-of-image marker are never read.
+struct JpegReading {
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    jpeg_progress_mgr progress{};
+    jmp_buf failed{};
+    long maxScans = 0;
+};
+
+[[noreturn]] void failJpeg(j_common_ptr info) {
+    longjmp(static_cast<JpegReading*>(info->client_data)->failed, 1);
+}
+
+void onJpegMessage(j_common_ptr info, int level) {
+    const int code = info->err->msg_code;
+    if (level < 0 && code != JWRN_JFIF_MAJOR && code != JWRN_ADOBE_XFORM &&
+        code != JWRN_BOGUS_ICC) {
+        failJpeg(info);
+    }
+}
+
+// Each scan walks every block again; a file that repeats cheap scans would take minutes.
+void limitScans(j_common_ptr info) {
+    JpegReading& reading = *static_cast<JpegReading*>(info->client_data);
+    if (reading.info.input_scan_number > reading.maxScans) {
+        failJpeg(info);
+    }
+}
+
+// The blocks of 8 x 8 coefficients of all components, as the decoder stores them.
+double jpegBlocks(const jpeg_decompress_struct& info) {
+    double blocks = 0.0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& component = info.comp_info[c];
+        const auto roundUp = [](double value, int step) { return std::ceil(value / step) * step; };
+        blocks += roundUp(component.width_in_blocks, component.h_samp_factor) *
+                  roundUp(component.height_in_blocks, component.v_samp_factor);
+    }
+    return blocks;
+}
+
+// Starts reading file, from its start, into reading, up to the first scan. The library jumps to
+// reading.failed when it refuses the header.
+void startJpeg(JpegReading& reading, FILE* file) {
+    reading.info.err = jpeg_std_error(&reading.errors);
+    reading.errors.error_exit = failJpeg;
+    reading.errors.emit_message = onJpegMessage;
+    reading.info.client_data = &reading;
+    jpeg_create_decompress(&reading.info);
+    fseeko(file, 0, SEEK_SET);
+    jpeg_stdio_src(&reading.info, file);
+    jpeg_save_markers(&reading.info, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_read_header(&reading.info, TRUE);
+}
+
+// Rows are decoded a batch at a time: enough for a turn to write whole cache lines.
+constexpr int jpegRowsAtOnce = 64;
+
+// The header as the decoder reads it. One scan of all components is decoded row by row into the
+// grey picture, through a batch of rows (of four bytes a pixel more for CMYK); progressive or
+// component-by-component scans make the decoder keep 128 bytes a block of every component for
+// the whole picture.
 PictureHeader readJpegHeader(FILE* file) {
-    double pixels = 0.0;
-    double planes = 0.0;  // the component planes, relative to the full picture
-    int components = 0;
-    bool progressive = false;
-    fseeko(file, 2, SEEK_SET);
-    for (int step = 0; step < maxHeaderSteps && getc(file) == 0xFF; ++step) {
-        int marker = getc(file);
-        while (marker == 0xFF) {
-            marker = getc(file);
-        }
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            continue;  // markers without a length
-        }
-        const int high = getc(file);
-        const int low = getc(file);
-        const int length = high * 256 + low;
-        if (marker < 0 || marker == 0xD8 || marker == 0xD9 || low < 0 || length < 2) {
-            return {};
-        }
-        if (marker == 0xDA) {
-            const bool oneScan = !progressive && getc(file) == components;
-            return claimed(PictureFormat::Jpeg, pixels, oneScan ? 1.0 : 1.0 + 2.0 * planes);
-        }
-        if (!isFrameMarker(marker)) {
-            fseeko(file, length - 2, SEEK_CUR);
-            continue;
-        }
-        // Precision, height, width, component count; then three bytes per component, the
-        // second holding its horizontal and vertical sampling factors.
-        unsigned char frame[6 + 3 * 255];
-        const size_t frameLength = static_cast<size_t>(length - 2);
-        if (components > 0 || frameLength < 6 || frameLength > sizeof frame ||
-            fread(frame, 1, frameLength, file) != frameLength || frame[5] == 0 ||
-            frameLength != 6u + 3 * frame[5]) {
-            return {};  // a second frame header, or one of the wrong length
-        }
-        components = frame[5];
-        int widest = 1;
-        int tallest = 1;
-        for (int c = 0; c < components; ++c) {
-            widest = std::max(widest, frame[7 + 3 * c] >> 4);
-            tallest = std::max(tallest, frame[7 + 3 * c] & 15);
-        }
-        for (int c = 0; c < components; ++c) {
-            planes += (frame[7 + 3 * c] >> 4) * (frame[7 + 3 * c] & 15) /
-                      static_cast<double>(widest * tallest);
-        }
-        pixels = static_cast<double>(number(frame + 1, 2, true) * number(frame + 3, 2, true));
-        progressive = (marker & 3) == 2;
+    JpegReading reading;
+    PictureHeader header;
+    if (setjmp(reading.failed) == 0) {
+        startJpeg(reading, file);
+        const jpeg_decompress_struct& info = reading.info;
+        const bool oneScan = !info.progressive_mode && info.comps_in_scan == info.num_components;
+        const double batch = jpegRowsAtOnce * (info.num_components == 4 ? 5.0 : 1.0);
+        header = claimed(PictureFormat::Jpeg,
+                         static_cast<double>(info.image_width) * info.image_height, 1.0, false,
+                         batch * info.image_width + (oneScan ? 0.0 : 128.0 * jpegBlocks(info)));
     }
-    return {};
+    jpeg_destroy_decompress(&reading.info);
+    return header;
 }
 
-// PNG: the image header, and whether a transparency chunk comes before the image data. Rows
-// are decoded one by one, but the time goes with the samples inflated.
-bool pngHasTransparencyChunk(FILE* file) {
+// Where the stored picture's rows and columns go in the upright one, by EXIF orientation: the
+// turns and mirrors the image library makes, made while the rows are decoded, so that no
+// second copy of the picture is needed.
+struct Turn {
+    bool transposed = false;   // stored rows become columns
+    bool flipRows = false;     // then upside down
+    bool flipColumns = false;  // then mirrored left to right
+};
+
+Turn turnFor(int orientation) {
+    return {orientation >= 5,
+            orientation == 3 || orientation == 4 || orientation == 7 || orientation == 8,
+            orientation == 2 || orientation == 3 || orientation == 6 || orientation == 7};
+}
+
+// Puts the first count rows of rows, the stored rows first .. first + count - 1, into upright.
+void placeRows(const cv::Mat& rows, int count, int first, const Turn& turn, cv::Mat& upright) {
+    const int width = rows.cols;
+    if (!turn.transposed) {
+        for (int r = 0; r < count; ++r) {
+            const int y = first + r;
+            const uchar* source = rows.ptr(r);
+            uchar* target = upright.ptr(turn.flipRows ? upright.rows - 1 - y : y);
+            if (turn.flipColumns) {
+                std::reverse_copy(source, source + width, target);
+            } else {
+                std::copy(source, source + width, target);
+            }
+        }
+        return;
+    }
+    for (int x = 0; x < width; ++x) {
+        uchar* target = upright.ptr(turn.flipRows ? upright.rows - 1 - x : x);
+        for (int r = 0; r < count; ++r) {
+            const int y = first + r;
+            target[turn.flipColumns ? upright.cols - 1 - y : y] = rows.at<uchar>(r, x);
+        }
+    }
+}
+
+// The grey of a CMYK pixel as the image library makes it.
+uchar cmykGrey(const uchar* cmyk) {
+    const int k = cmyk[3];
+    const int c = k - ((255 - cmyk[0]) * k >> 8);
+    const int m = k - ((255 - cmyk[1]) * k >> 8);
+    const int y = k - ((255 - cmyk[2]) * k >> 8);
+    const int red = static_cast<int>(0.299 * (1 << 14) + 0.5);
+    const int green = static_cast<int>(0.587 * (1 << 14) + 0.5);
+    const int blue = (1 << 14) - red - green;
+    return static_cast<uchar>((y * blue + m * green + c * red + (1 << 13)) >> 14);
+}
+
+// Decodes the started reading into upright, a batch of rows at a time through rows (and cmyk
+// for four components); false when the library gives up or warns. No object with a destructor
+// lives in this frame, which the library may leave by a long jump.
+bool decodeJpegRows(JpegReading& reading, cv::Mat& upright, cv::Mat& rows, cv::Mat& cmyk,
+                    const Turn& turn) {
+    if (setjmp(reading.failed) != 0) {
+        return false;
+    }
+    jpeg_decompress_struct& info = reading.info;
+    const bool fourComponents = info.num_components == 4;
+    jpeg_start_decompress(&info);
+    while (info.output_scanline < info.output_height) {
+        const int first = static_cast<int>(info.output_scanline);
+        const int count =
+            std::min<int>(jpegRowsAtOnce, static_cast<int>(info.output_height) - first);
+        JSAMPROW pointers[jpegRowsAtOnce];
+        for (int r = 0; r < count; ++r) {
+            pointers[r] = fourComponents ? cmyk.ptr(r) : rows.ptr(r);
+        }
+        for (int done = 0; done < count;) {
+            done += static_cast<int>(jpeg_read_scanlines(&info, pointers + done, count - done));
+        }
+        for (int r = 0; fourComponents && r < count; ++r) {
+            for (int x = 0; x < rows.cols; ++x) {
+                rows.ptr(r)[x] = cmykGrey(cmyk.ptr(r) + 4 * x);
+            }
+        }
+        placeRows(rows, count, first, turn, upright);
+    }
+    jpeg_finish_decompress(&info);
+    return true;
+}
+
+// The first APP1 segment, after its six bytes of "Exif\0\0", as the image library takes it.
+int jpegOrientation(const jpeg_decompress_struct& info) {
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 1) {
+            return marker->data_length > 6
+                       ? exifOrientation(marker->data + 6, marker->data_length - 6)
+                       : 1;
+        }
+    }
+    return 1;
+}
+
+cv::Mat readJpegGrey(FILE* file) {
+    JpegReading reading;
+    cv::Mat upright;
+    cv::Mat rows;
+    cv::Mat cmyk;
+    bool read = false;
+    if (setjmp(reading.failed) == 0) {
+        startJpeg(reading, file);
+        jpeg_decompress_struct& info = reading.info;
+        info.out_color_space = info.num_components == 4 ? JCS_CMYK : JCS_GRAYSCALE;
+        reading.maxScans = std::min(
+            maxJpegScans, static_cast<long>(maxJpegScanBlocks / std::max(1.0, jpegBlocks(info))));
+        reading.progress.progress_monitor = limitScans;
+        info.progress = &reading.progress;
+        const Turn turn = turnFor(jpegOrientation(info));
+        const int width = static_cast<int>(info.image_width);
+        const int height = static_cast<int>(info.image_height);
+        upright.create(turn.transposed ? width : height, turn.transposed ? height : width, CV_8UC1);
+        rows.create(jpegRowsAtOnce, width, CV_8UC1);
+        if (info.num_components == 4) {
+            cmyk.create(jpegRowsAtOnce, 4 * width, CV_8UC1);
+        }
+        read = decodeJpegRows(reading, upright, rows, cmyk, turn);
+    }
+    jpeg_destroy_decompress(&reading.info);
+    return read ? upright : cv::Mat();
+}
+
+// PNG: the image header, and the chunks before the image data that change how it is read: a
+// transparency chunk, and an EXIF orientation. Rows are decoded one by one, but the time goes
+// with the samples inflated; a turn that swaps rows and columns takes a second grey picture.
+struct PngChunks {
+    bool transparency = false;
+    uint64_t transparentGrey = 0;  // the grey sample a grey picture's transparency chunk names
+    int orientation = 1;
+    double exifBytes = 0.0;  // held by the PNG library and copied by the image library
+    bool cut = false;        // a chunk claims more bytes than the file has left
+};
+
+PngChunks readPngChunks(FILE* file, uint64_t fileSize) {
+    PngChunks found;
     uint64_t position = 8;
-    unsigned char chunk[8];
+    unsigned char chunk[10];
     for (int step = 0; step < maxHeaderSteps && readAt(file, position, chunk, 8); ++step) {
-        if (std::memcmp(chunk + 4, "tRNS", 4) == 0) {
-            return true;
-        }
+        const uint64_t length = number(chunk, 4, true);
         if (std::memcmp(chunk + 4, "IDAT", 4) == 0) {
-            return false;
+            break;
         }
-        position += 12 + number(chunk, 4, true);
+        if (length > fileSize - position) {
+            found.cut = true;  // the PNG library would set aside the whole claim first
+            break;
+        }
+        if (std::memcmp(chunk + 4, "tRNS", 4) == 0) {
+            found.transparency = true;
+            found.transparentGrey =
+                readAt(file, position + 8, chunk + 8, 2) ? number(chunk + 8, 2, true) : 0;
+        }
+        if (std::memcmp(chunk + 4, "eXIf", 4) == 0) {
+            found.exifBytes = 2.0 * static_cast<double>(length);
+            std::vector<unsigned char> exif(std::min<uint64_t>(length, 1 << 16));
+            if (readAt(file, position + 8, exif.data(), exif.size())) {
+                found.orientation = exifOrientation(exif.data(), exif.size());
+            }
+        }
+        position += 12 + length;
     }
-    return false;
+    return found;
 }
 
-PictureHeader readPngHeader(FILE* file) {
+PictureHeader readPngHeader(FILE* file, uint64_t fileSize) {
     unsigned char head[26];
     const double samplesByColourType[] = {1, 0, 3, 3, 2, 0, 4};  // palettes decode to colour
     if (!readAt(file, 0, head, sizeof head) || std::memcmp(head + 12, "IHDR", 4) != 0 ||
@@ -135,122 +331,144 @@ PictureHeader readPngHeader(FILE* file) {
         return {};
     }
     const int colourType = head[25];
+    const int depth = head[24];
+    const PngChunks chunks = readPngChunks(file, fileSize);
+    if (chunks.cut) {
+        return {};
+    }
     const bool transparent =
         colourType == 4 || colourType == 6 ||
-        ((colourType == 2 || colourType == 3) && pngHasTransparencyChunk(file));
-    const double sampleBytes = head[24] == 16 ? 2.0 : 1.0;
+        ((colourType == 0 || colourType == 2 || colourType == 3) && chunks.transparency);
+    const double sampleBytes = depth == 16 ? 2.0 : 1.0;
     const double pixels = static_cast<double>(number(head + 16, 4, true)) *
                           static_cast<double>(number(head + 20, 4, true));
-    return claimed(PictureFormat::Png, pixels,
-                   transparent ? transparentBytesPerPixel(sampleBytes)
-                               : std::max(1.0, samplesByColourType[colourType] * sampleBytes),
-                   transparent);
+    PictureHeader header =
+        claimed(PictureFormat::Png, pixels,
+                (transparent ? transparentBytesPerPixel(sampleBytes)
+                             : std::max(1.0, samplesByColourType[colourType] * sampleBytes)) +
+                    (turnFor(chunks.orientation).transposed ? 1.0 : 0.0),
+                transparent, chunks.exifBytes);
+    header.orientation = chunks.orientation;
+    if (colourType == 0 && chunks.transparency && depth >= 1 && depth <= 16) {
+        // Samples of fewer than 8 bits are decoded scaled up to 8 bits.
+        header.transparentGrey =
+            static_cast<int>(depth >= 8 ? chunks.transparentGrey
+                                        : (chunks.transparentGrey & ((1u << depth) - 1)) * 255 /
+                                              ((1u << depth) - 1));
+    }
+    return header;
 }
 
-// TIFF: the first directory, as tag -> first value. Classic and big TIFF, either byte order.
-std::optional<uint64_t> tiffValue(FILE* file, const unsigned char* entry, bool bigEndian,
-                                  bool bigTiff) {
-    const uint64_t type = number(entry + 2, 2, bigEndian);
-    const uint64_t count = number(entry + 4, bigTiff ? 8 : 4, bigEndian);
-    const unsigned char* field = entry + (bigTiff ? 12 : 8);
-    const int fieldSize = bigTiff ? 8 : 4;
-    const int valueSize = type == 3 ? 2 : type == 4 ? 4 : type == 16 ? 8 : 0;  // short, long
-    unsigned char value[8];
-    if (valueSize == 0 || count == 0) {
-        return std::nullopt;
-    }
-    if (count <= static_cast<uint64_t>(fieldSize / valueSize)) {
-        return number(field, valueSize, bigEndian);  // the value sits in the entry
-    }
-    if (!readAt(file, number(field, fieldSize, bigEndian), value, valueSize)) {
-        return std::nullopt;
-    }
-    return number(value, valueSize, bigEndian);
+// TIFF: the first directory as the TIFF library itself takes it (the one the image library
+// decodes with), so that every field has the value the decoder will see.
+struct TiffFields {
+    uint32_t width = 0, height = 0, rowsPerStrip = 0, tileWidth = 0, tileHeight = 0;
+    uint16_t samples = 1, bits = 1, format = 1, photometric = 0;
+    bool tiled = false, alpha = false;
+};
+
+int silentTiffMessage(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;  // handled: the library prints nothing
 }
 
-std::map<uint64_t, uint64_t> readTiffDirectory(FILE* file) {
-    unsigned char head[16];
-    std::map<uint64_t, uint64_t> tags;
-    if (!readAt(file, 0, head, sizeof head)) {
-        return tags;
+// The file at descriptor opened by the TIFF library, silent and within a memory limit; null
+// when it refuses it. Offsets of strips and tiles are read only when needed.
+TIFF* openTiff(int descriptor, const char* mode) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, 64 << 20);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, silentTiffMessage, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, silentTiffMessage, nullptr);
+    const int own = dup(descriptor);
+    TIFF* tiff = own >= 0 && lseek(own, 0, SEEK_SET) == 0
+                     ? TIFFFdOpenExt(own, "picture", mode, options)
+                     : nullptr;
+    if (tiff == nullptr && own >= 0) {
+        close(own);
     }
-    const bool bigEndian = head[0] == 'M';
-    const bool bigTiff = number(head + 2, 2, bigEndian) == 43;
-    const uint64_t directory = number(head + (bigTiff ? 8 : 4), bigTiff ? 8 : 4, bigEndian);
-    const int countSize = bigTiff ? 8 : 2;
-    const size_t entrySize = bigTiff ? 20 : 12;
-    unsigned char countBytes[8];
-    if (!readAt(file, directory, countBytes, countSize)) {
-        return tags;
+    TIFFOpenOptionsFree(options);
+    return tiff;
+}
+
+std::optional<TiffFields> readTiffFields(FILE* file) {
+    TIFF* tiff = openTiff(fileno(file), "rO");
+    if (tiff == nullptr) {
+        return std::nullopt;
     }
-    const uint64_t entries = number(countBytes, countSize, bigEndian);
-    std::vector<unsigned char> table(std::min<uint64_t>(entries, maxHeaderSteps) * entrySize);
-    if (entries > maxHeaderSteps ||
-        !readAt(file, directory + countSize, table.data(), table.size())) {
-        return tags;
+    TiffFields f;
+    uint16_t extraCount = 0;
+    uint16_t* extra = nullptr;
+    const bool sized = TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &f.width) == 1 &&
+                       TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &f.height) == 1;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &f.samples);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &f.bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &f.format);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &f.photometric);
+    TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &f.rowsPerStrip);
+    f.tiled = TIFFIsTiled(tiff) != 0;
+    if (f.tiled) {
+        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &f.tileWidth);
+        TIFFGetField(tiff, TIFFTAG_TILELENGTH, &f.tileHeight);
     }
-    for (size_t e = 0; e < entries; ++e) {
-        const unsigned char* entry = table.data() + e * entrySize;
-        if (const std::optional<uint64_t> value = tiffValue(file, entry, bigEndian, bigTiff)) {
-            tags[number(entry, 2, bigEndian)] = *value;
-        }
+    if (TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 && extraCount > 0) {
+        f.alpha = extra[0] == EXTRASAMPLE_ASSOCALPHA || extra[0] == EXTRASAMPLE_UNASSALPHA;
     }
-    return tags;
+    TIFFClose(tiff);
+    return sized ? std::optional<TiffFields>(f) : std::nullopt;
 }
 
 // The decoder works through the stored samples and converts each strip or tile in a buffer of
-// four bytes a pixel (more for 16-bit colour).
+// four bytes a pixel (more for 16-bit colour). A picture with an alpha channel is read whole as
+// four bytes a pixel by the TIFF library.
 PictureHeader readTiffHeader(FILE* file) {
-    const std::map<uint64_t, uint64_t> tags = readTiffDirectory(file);
-    const auto tag = [&](uint64_t id, uint64_t otherwise) {
-        const auto found = tags.find(id);
-        return static_cast<double>(found == tags.end() ? otherwise : found->second);
-    };
-    const double width = tag(256, 0);
-    const double height = tag(257, 0);
-    if (tag(339, 1) == 3) {
+    const std::optional<TiffFields> fields = readTiffFields(file);
+    if (!fields || fields->format == SAMPLEFORMAT_IEEEFP) {
         return {};  // floating-point samples: no 8-bit grey
     }
-    const double sampleBytes = std::max(1.0, std::ceil(tag(258, 1) / 8.0));
-    const double stored = tag(277, 1) * sampleBytes;
+    const TiffFields& f = *fields;
+    const double width = f.width;
+    const double height = f.height;
+    const double sampleBytes = std::max(1.0, std::ceil(f.bits / 8.0));
+    const double stored = f.samples * sampleBytes;
     const auto orWhole = [](double size, double whole) { return size == 0 ? whole : size; };
-    const bool tiled = tags.count(322) > 0 || tags.count(323) > 0;
-    const double bufferPixels = tiled ? orWhole(tag(322, 0), width) * orWhole(tag(323, 0), height)
-                                      : width * std::min(orWhole(tag(278, 0), height), height);
-    const bool transparent = tag(277, 1) == 4 && tag(262, 0) == 2;  // RGB with alpha
+    // The decoder's buffer is as tall as a strip says, even a strip taller than the picture.
+    const double bufferPixels = f.tiled
+                                    ? orWhole(f.tileWidth, width) * orWhole(f.tileHeight, height)
+                                    : width * orWhole(f.rowsPerStrip, height);
+    const bool transparent =
+        f.alpha && ((f.samples == 2 && f.photometric <= PHOTOMETRIC_MINISBLACK) ||
+                    (f.samples == 4 && f.photometric == PHOTOMETRIC_RGB));
     return claimed(PictureFormat::Tiff, width * height,
-                   transparent ? transparentBytesPerPixel(sampleBytes) : std::max(1.0, stored),
-                   transparent, bufferPixels * std::max(4.0, stored));
+                   transparent ? transparentBytesPerPixel(1.0) : std::max(1.0, stored), transparent,
+                   bufferPixels * std::max(4.0, stored));
 }
 
 // WebP: the file is read whole, then decoded into three or four bytes a pixel before the grey.
+// The lossless decoder keeps four bytes a pixel of its own besides; lossy alpha a plane more.
 PictureHeader readWebPHeader(FILE* file, uint64_t fileSize) {
-    unsigned char head[30];
-    if (!readAt(file, 0, head, sizeof head)) {
+    if (fileSize > maxDecodingBytes) {
         return {};
     }
-    const uint64_t bits = number(head + 21, 4, false);
-    double pixels = 0.0;
-    bool transparent = false;
-    if (std::memcmp(head + 12, "VP8 ", 4) == 0 && std::memcmp(head + 23, "\x9D\x01\x2A", 3) == 0) {
-        pixels = static_cast<double>((number(head + 26, 2, false) & 0x3FFF) *
-                                     (number(head + 28, 2, false) & 0x3FFF));
-    } else if (std::memcmp(head + 12, "VP8L", 4) == 0 && head[20] == 0x2F) {
-        pixels = static_cast<double>(((bits & 0x3FFF) + 1) * ((bits >> 14 & 0x3FFF) + 1));
-        transparent = (bits >> 28 & 1) != 0;
-    } else if (std::memcmp(head + 12, "VP8X", 4) == 0 && (head[20] & 0x02) == 0) {  // no animation
-        pixels = static_cast<double>(number(head + 24, 3, false) + 1) *
-                 static_cast<double>(number(head + 27, 3, false) + 1);
-        transparent = (head[20] & 0x10) != 0;
+    std::vector<unsigned char> data(static_cast<size_t>(fileSize));
+    WebPBitstreamFeatures features{};
+    if (!readAt(file, 0, data.data(), data.size()) ||
+        WebPGetFeatures(data.data(), data.size(), &features) != VP8_STATUS_OK ||
+        features.has_animation) {
+        return {};
     }
-    return claimed(PictureFormat::WebP, pixels, transparent ? transparentBytesPerPixel(1.0) : 4.0,
-                   transparent, static_cast<double>(fileSize));
+    const bool lossless = features.format == 2;
+    const double perPixel =
+        (features.has_alpha ? transparentBytesPerPixel(1.0) : 4.0) + (lossless             ? 4.0
+                                                                      : features.has_alpha ? 1.0
+                                                                                           : 0.0);
+    return claimed(PictureFormat::WebP, static_cast<double>(features.width) * features.height,
+                   perPixel, features.has_alpha != 0, static_cast<double>(fileSize));
 }
 
-// BMP: decoded row by row into the grey picture; a negative height means top-down rows.
+// BMP: decoded row by row into the grey picture; a negative height means top-down rows. Only
+// 32-bit pixels with an alpha mask of the top byte carry an alpha channel.
 PictureHeader readBmpHeader(FILE* file) {
-    unsigned char head[26];
-    if (!readAt(file, 0, head, sizeof head)) {
+    unsigned char head[70] = {};
+    if (!readAt(file, 0, head, 26)) {
         return {};
     }
     const uint64_t infoSize = number(head + 14, 4, false);
@@ -261,8 +479,11 @@ PictureHeader readBmpHeader(FILE* file) {
     };
     const double width = size(18);
     const double height = std::fabs(size(old ? 20 : 22));
+    const bool transparent =
+        infoSize >= 56 && readAt(file, 0, head, sizeof head) && number(head + 28, 2, false) == 32 &&
+        number(head + 30, 4, false) == 3 && number(head + 66, 4, false) == 0xFF000000u;
     return claimed(PictureFormat::Bmp, (old || infoSize >= 36) && width > 0 ? width * height : 0,
-                   1.0);
+                   transparent ? transparentBytesPerPixel(1.0) : 1.0, transparent);
 }
 
 // PBM, PGM, PPM: decimal numbers after the tag, separated by blanks or # comments; the samples
@@ -304,7 +525,7 @@ PictureHeader readHeaderOf(FILE* file, uint64_t fileSize) {
         return readJpegHeader(file);
     }
     if (starts("\x89PNG\r\n\x1A\n", 8)) {
-        return readPngHeader(file);
+        return readPngHeader(file, fileSize);
     }
     if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4)) {
         return readTiffHeader(file);
@@ -322,11 +543,12 @@ PictureHeader readHeaderOf(FILE* file, uint64_t fileSize) {
     return {};
 }
 
-// Transparent is background: each pixel's grey is weighted by its opacity over white.
-cv::Mat compositeOverWhite(cv::Mat picture) {
+// Transparent is background: each pixel's grey is weighted by its opacity over white. channels
+// is BGRA or RGBA order, which gives the same grey where the three colours are equal.
+cv::Mat compositeOverWhite(cv::Mat picture, int toGrey = cv::COLOR_BGRA2GRAY) {
     cv::Mat grey;
     cv::Mat alpha;
-    cv::cvtColor(picture, grey, cv::COLOR_BGRA2GRAY);
+    cv::cvtColor(picture, grey, toGrey);
     cv::extractChannel(picture, alpha, 3);
     picture.release();
     if (grey.depth() != CV_8U) {
@@ -339,44 +561,129 @@ cv::Mat compositeOverWhite(cv::Mat picture) {
     return grey;
 }
 
-}  // namespace
+// A grey picture whose transparency chunk names one grey as transparent: that grey is white.
+// 16-bit samples are compared whole, then cut to their high byte as the grey decode does.
+cv::Mat keyedOverWhite(cv::Mat picture, int transparentGrey) {
+    cv::Mat transparent = picture == transparentGrey;
+    if (picture.depth() == CV_16U) {
+        picture.convertTo(picture, CV_8U, 1.0 / 256.0, -255.0 / 512.0);  // rounds to v >> 8
+    }
+    picture.setTo(255, transparent);
+    return picture;
+}
 
-PictureHeader readPictureHeader(const std::string& path) {
-    // Opened without waiting, so a FIFO or a device cannot block; only regular files are read.
+// A TIFF with an alpha channel, read whole by the TIFF library as 8-bit RGBA, upright.
+cv::Mat readTiffOverWhite(FILE* file) {
+    TIFF* tiff = openTiff(fileno(file), "r");
+    uint32_t width = 0;
+    uint32_t height = 0;
+    cv::Mat rgba;
+    if (tiff != nullptr && TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) == 1 &&
+        TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) == 1) {
+        rgba.create(static_cast<int>(height), static_cast<int>(width), CV_8UC4);
+        if (TIFFReadRGBAImageOriented(tiff, width, height, rgba.ptr<uint32_t>(),
+                                      ORIENTATION_TOPLEFT, 0) != 1) {
+            rgba.release();
+        }
+    }
+    if (tiff != nullptr) {
+        TIFFClose(tiff);
+    }
+    return rgba.empty() ? rgba : compositeOverWhite(std::move(rgba), cv::COLOR_RGBA2GRAY);
+}
+
+// picture turned upright by its EXIF orientation, as the image library turns it.
+cv::Mat turned(cv::Mat picture, int orientation) {
+    const Turn turn = turnFor(orientation);
+    if (turn.transposed) {
+        cv::Mat transposed;
+        cv::transpose(picture, transposed);
+        picture = transposed;
+    }
+    if (turn.flipRows || turn.flipColumns) {
+        cv::flip(picture, picture, turn.flipRows && turn.flipColumns ? -1 : turn.flipRows ? 0 : 1);
+    }
+    return picture;
+}
+
+// The regular file at path, opened without waiting, so a FIFO or a device cannot block.
+FILE* openRegularFile(const std::string& path, uint64_t& size) {
     const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status {};
     if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         if (descriptor >= 0) {
             close(descriptor);
         }
-        return {};
+        return nullptr;
     }
+    size = static_cast<uint64_t>(status.st_size);
     FILE* file = fdopen(descriptor, "rb");
     if (file == nullptr) {
         close(descriptor);
+    }
+    return file;
+}
+
+// The picture at path decoded to 8-bit grey as the header said it would be.
+cv::Mat decodeGrey(const std::string& path, FILE* file, const PictureHeader& header) {
+    if (header.format == PictureFormat::Jpeg) {
+        return readJpegGrey(file);
+    }
+    if (header.transparent && header.format == PictureFormat::Tiff) {
+        return readTiffOverWhite(file);
+    }
+    // The image library would turn some pictures itself, into a second full-size copy.
+    const int ignoreTurn = cv::IMREAD_IGNORE_ORIENTATION;
+    cv::Mat grey;
+    if (header.transparent) {
+        cv::Mat whole = cv::imread(path, cv::IMREAD_UNCHANGED | ignoreTurn);
+        const bool deep = whole.depth() == CV_8U || whole.depth() == CV_16U;
+        if (whole.channels() == 4 && deep) {
+            // A BMP's fourth byte may be mere padding: an alpha of zero everywhere is none.
+            cv::Mat alpha;
+            cv::extractChannel(whole, alpha, 3);
+            grey = header.format == PictureFormat::Bmp && cv::countNonZero(alpha) == 0
+                       ? cv::Mat()
+                       : compositeOverWhite(std::move(whole));
+        } else if (whole.channels() == 1 && deep && header.transparentGrey >= 0) {
+            grey = keyedOverWhite(std::move(whole), header.transparentGrey);
+        }
+    }
+    if (grey.empty()) {
+        grey = cv::imread(path, cv::IMREAD_GRAYSCALE | ignoreTurn);
+    }
+    return grey.type() == CV_8UC1 ? turned(grey, header.orientation) : cv::Mat();
+}
+
+}  // namespace
+
+PictureHeader readPictureHeader(const std::string& path) {
+    uint64_t size = 0;
+    FILE* file = openRegularFile(path, size);
+    if (file == nullptr) {
         return {};
     }
-    const PictureHeader header = readHeaderOf(file, static_cast<uint64_t>(status.st_size));
+    const PictureHeader header = readHeaderOf(file, size);
     fclose(file);
     return header;
 }
 
 cv::Mat readGreyPicture(const std::string& path) {
-    const PictureHeader header = readPictureHeader(path);
-    if (header.format == PictureFormat::Unknown || header.decodingBytes > maxDecodingBytes) {
+    uint64_t size = 0;
+    FILE* file = openRegularFile(path, size);
+    if (file == nullptr) {
         return cv::Mat();
     }
+    cv::Mat grey;
     try {
-        if (header.transparent) {
-            cv::Mat whole = cv::imread(path, cv::IMREAD_UNCHANGED);
-            if (whole.channels() == 4 && (whole.depth() == CV_8U || whole.depth() == CV_16U)) {
-                return compositeOverWhite(std::move(whole));
-            }
+        const PictureHeader header = readHeaderOf(file, size);
+        if (header.format != PictureFormat::Unknown && header.decodingBytes <= maxDecodingBytes) {
+            grey = decodeGrey(path, file, header);
         }
-        cv::Mat grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
-        return grey.type() == CV_8UC1 ? grey : cv::Mat();
     } catch (const std::exception&) {
         // The decoder refused the file (cv::Exception) or memory ran out: not a picture.
-        return cv::Mat();
+        grey.release();
     }
+    fclose(file);
+    return grey;
 }

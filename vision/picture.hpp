@@ -16,8 +16,15 @@ enum class PictureFormat { Unknown, Jpeg, Png, Tiff, WebP, Bmp, Pnm };
 struct PictureHeader {
     PictureFormat format = PictureFormat::Unknown;  // Unknown: nothing this program reads
     double decodingBytes = 0.0;  // what decoding would take, estimated from the header
-    bool transparent = false;    // the picture has an alpha channel
+    bool transparent = false;    // the picture has an alpha channel or a transparent grey
+    int transparentGrey = -1;    // that grey, in decoded 8- or 16-bit units; -1 for none
+    int orientation = 1;         // EXIF orientation of a PNG (JPEG's is applied while decoding)
 };
+
+// Each scan of a JPEG walks all its blocks again: a file that repeats cheap scans is refused
+// beyond these (a progressive photo has about ten).
+constexpr long maxJpegScans = 1000;
+constexpr double maxJpegScanBlocks = 67108864.0;  // scans x blocks of 8 x 8: about a second
 
 // What the header of the file at path claims. Unknown for anything but a regular file in one of
 // the formats above with a sound header; floating-point pictures are Unknown as well, since

@@ -107,6 +107,45 @@ std::string encoded(const std::string& extension, const cv::Mat& picture,
     return std::string(bytes.begin(), bytes.end());
 }
 
+// value in count bytes, least significant first.
+std::string le(uint64_t value, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += static_cast<char>(value >> 8 * i);
+    }
+    return text;
+}
+
+// 32-bit top-down BMP whose fourth byte is alpha, by its mask in a version 4 header.
+std::string bmpWithAlpha(const cv::Mat& bgra) {
+    const std::string pixels(bgra.datastart, bgra.dataend);
+    return "BM" + le(122 + pixels.size(), 4) + le(0, 4) + le(122, 4) + le(108, 4) +
+           le(bgra.cols, 4) + le(-bgra.rows, 4) + le(1, 2) + le(32, 2) + le(3, 4) +
+           le(pixels.size(), 4) + std::string(16, '\0') + le(0xFF0000, 4) + le(0xFF00, 4) +
+           le(0xFF, 4) + le(0xFF000000u, 4) + "BGRs" + std::string(48, '\0') + pixels;
+}
+
+// Uncompressed TIFF of grey and alpha samples, one strip.
+std::string greyAlphaTiff(const cv::Mat& greyAlpha) {
+    const std::string pixels(greyAlpha.datastart, greyAlpha.dataend);
+    const std::vector<std::pair<int, uint64_t>> entries = {{256, greyAlpha.cols},
+                                                           {257, greyAlpha.rows},
+                                                           {258, 8 | 8 << 16},
+                                                           {262, 1},
+                                                           {273, 8 + 2 + 11 * 12 + 4},
+                                                           {277, 2},
+                                                           {278, greyAlpha.rows},
+                                                           {279, pixels.size()},
+                                                           {284, 1},
+                                                           {338, 2},
+                                                           {259, 1}};
+    std::string text = std::string("II*\0", 4) + le(8, 4) + le(entries.size(), 2);
+    for (const auto& [tag, value] : entries) {
+        text += le(tag, 2) + le(tag == 258 ? 3 : 4, 2) + le(tag == 258 ? 2 : 1, 4) + le(value, 4);
+    }
+    return text + le(0, 4) + pixels;
+}
+
 // Reads the smooth factor (input 0) as a vote for oak and input `lime` as a strong vote for
 // lime: the answer shows whether that input reached the network.
 std::string limeIfRead(int inputs, int lime, double weight) {
@@ -140,12 +179,31 @@ TEST_F(Dialogue, WordsEndAndEndOfInput) {
         {"", first},  // the end of input ends it like "end"
         {"nothing-here  \n", first + missing},
         {"END End end. ending\nend", first + repeated(missing, 4)},
-        {"My leaf.jpg\nend\n", first + missing + missing},  // a path cannot hold a blank
+        {"My leaf.jpg\nend\n", first + missing + missing},    // a path cannot hold a blank
+        {std::string("end\0.jpg end", 12), first + missing},  // nor a NUL byte
+        {repeated("x", 4096) + " end", first + missing},      // nor more than 4095 bytes
     };
     for (const auto& [input, expected] : cases) {
         const ProgramRun result = run(input);
         EXPECT_EQ(result.output, expected) << "input: " << input;
         EXPECT_EQ(result.exitCode, 0);
+    }
+}
+
+// A word far longer than any path is read through without being kept, and one that cannot be
+// written is the end: code 4 and one line on standard error, for a full device, a closed
+// descriptor, and a reader gone while SIGPIPE is ignored.
+TEST_F(Dialogue, HugeWordsAreReadThroughAndLostOutputEndsWithCode4) {
+    network(smallNetwork);
+    const ProgramRun huge = run(std::string(100 << 20, 'x') + " end");
+    EXPECT_EQ(huge.output, first + missingFile + prompt);
+    EXPECT_LT(huge.peakMemoryKilobytes, 150 * 1024);
+    for (const std::string script : {"\"$0\" >/dev/full; echo $? >&2", "\"$0\" >&-; echo $? >&2",
+                                     "{ sleep 0.5; \"$0\"; echo $? >&2; } | true"}) {
+        const ProgramRun result =
+            runProgram("/bin/sh", {"-c", "trap '' PIPE; " + script, LEAFID_BINARY},
+                       dir.path().string(), "absent.png end\n", {{"DISPLAY", ""}});
+        EXPECT_EQ(result.errors, "leafid: standard output could not be written\n4\n") << script;
     }
 }
 
@@ -179,7 +237,10 @@ TEST_F(Dialogue, ExistenceMeansARegularFileWeMayRead) {
 TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
     const std::string path = dir.file("nn.dat");
     const auto text = [this](const std::string& content) { return [=] { network(content); }; };
-    const std::string notFinite = "is invalid: line 5 holds a weight that is not a finite number";
+    const auto notFinite = [](const std::string& token) {
+        return "is invalid: line 5 holds '" + token +
+               "' where a weight belongs (a finite decimal number with '.' as its point)";
+    };
     struct Case {
         std::function<void()> make;
         std::string fault;
@@ -191,9 +252,9 @@ TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
         {text(repeated("0 ", 1001) + "\n5\n"), "is too large: it has more than 1000 hidden layers"},
         {text("\n1\n1\n2000000000\n" + std::string(10000000, '\n')),
          "is too large: it has more than 1048576 neurons"},  // each empty row is an input
-        {text("\n5\n1\n1\n1 inf 0 0 0\n"), notFinite},
-        {text("\n5\n1\n1\n0 0 0 -NaN 0\n"), notFinite},
-        {text("\n5\n1\n1\n1e309 0 0 0 0\n"), notFinite},
+        {text("\n5\n1\n1\n1 inf 0 0 0\n"), notFinite("inf")},
+        {text("\n5\n1\n1\n0 0 0 -NaN 0\n"), notFinite("-NaN")},
+        {text("\n5\n1\n1\n1e309 0 0 0 0\n"), notFinite("1e309")},
         {text("\n5\n1\n1\n0 " + std::string(2000, '7') + " 0 0 0\n"),
          "is invalid: line 5 holds a number of more than 1024 characters"},
         {[&] { mkfifo(path.c_str(), 0644); }, "is not a regular file"},
@@ -253,11 +314,23 @@ TEST_F(ImageDialogue, SquareLeavesGiveTheWholeReportAndASpeciesInAnyEnvironment)
     cv::Mat deep;
     cutOut.convertTo(deep, CV_16U, 257.0);
     cv::imwrite(dir.file("cut.webp"), cutOut, {cv::IMWRITE_WEBP_QUALITY, 101});  // lossless
+    dir.write("cut.bmp", bmpWithAlpha(cutOut));
+    std::vector<cv::Mat> channels;
+    cv::split(cutOut, channels);
+    cv::Mat greyAlpha;
+    cv::merge(std::vector<cv::Mat>{channels[0], channels[3]}, greyAlpha);
+    dir.write("cut.tif", greyAlphaTiff(greyAlpha));
+    cv::Mat keyed(96, 128, CV_8UC1, cv::Scalar(7));  // grey 7 is transparent
+    keyed(cv::Rect(40, 30, 20, 20)).setTo(90);
+    dir.write("keyed.png", withPngChunk(encoded(".png", keyed), "tRNS", std::string("\0\x07", 2)));
     const std::vector<std::pair<std::string, int>> leaves = {{square("square20.png", 20), 20},
                                                              {square("square31.png", 31), 31},
                                                              {picture("cut.png", cutOut), 20},
                                                              {picture("cut16.png", deep), 20},
-                                                             {"cut.webp", 20}};
+                                                             {"cut.webp", 20},
+                                                             {"cut.bmp", 20},
+                                                             {"cut.tif", 20},
+                                                             {"keyed.png", 20}};
     std::string input;
     std::string expected = first;
     for (const auto& [name, side] : leaves) {

@@ -45,6 +45,20 @@ void checkDecimal(const std::string& text) {
     }
 }
 
+// The exact readers take a text only when it is wholly the number the prefix readers read.
+void checkExact(const std::string& text) {
+    const std::optional<int> count = readExactCount(text);
+    if (count &&
+        (count != readCount(text) || text.find_first_not_of("+-0123456789") != std::string::npos)) {
+        fail("readExactCount took more than a count", text);
+    }
+    const std::optional<double> decimal = readExactDecimal(text);
+    if (decimal && (!sameBits(*decimal, readDecimal(text)) ||
+                    text.find_first_not_of("+-.0123456789eE") != std::string::npos)) {
+        fail("readExactDecimal took more than a decimal number", text);
+    }
+}
+
 // readCount is a text stream reading an int in the classic locale.
 void checkCount(const std::string& text) {
     std::istringstream stream(text.substr(0, text.find('\0')));
@@ -99,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     checkDecimal(text.substr(0, text.find('\0')));
     checkCount(text);
+    checkExact(text.substr(0, text.find('\0')));
     checkHandOff(data, size);
     static NeuralNetwork network = smallNetwork();
     const int answer = classify(network, text);

@@ -125,11 +125,10 @@ TEST(LoadNetwork, MissingFileSaysSoAndLeavesTheNetworkEmpty) {
 TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
     NeuralNetwork network;
     // Layer line with doubled and trailing blanks, CR LF line ends, words after the counts,
-    // blank-separated weights with surplus values (never read), a non-number weight (0), text
-    // after the end.
+    // blank-separated weights with surplus values (never read), text after the end.
     ASSERT_TRUE(load(network,
                      "2  1 \r\n3 outputs\r\n3\r\n1\r\n0.5  -1.25 \r\n2\r\n1e-2 nan\r\n4\r\n1\r\n"
-                     "7 x 9\r\ntrailing text\r\n"));
+                     "7 0 9\r\ntrailing text\r\n"));
     ASSERT_EQ(network.hiddenLayers.size(), 2u);
     EXPECT_EQ(network.hiddenLayers[0].size(), 2u);
     EXPECT_EQ(network.hiddenLayers[1].size(), 1u);
@@ -153,6 +152,12 @@ TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
 
 TEST(LoadNetwork, RefusesBrokenFilesWithOneLine) {
     const std::string notANumber = " (a whole number of 32 bits)";
+    const std::string notAWeight =
+        " where a weight belongs (a finite decimal number with '.' as its point)";
+    std::string tabbed;  // a row longer than a number may be, cut by tabs
+    while (tabbed.size() < 1200) {
+        tabbed += "0.5\t";
+    }
     const std::pair<std::string, std::string> cases[] = {
         // Files that end early.
         {"", "is incomplete: the hidden layer line is missing"},
@@ -160,11 +165,28 @@ TEST(LoadNetwork, RefusesBrokenFilesWithOneLine) {
         {"3\n2\n", "is incomplete: the block count line is missing"},
         {"3\n2\n2\n2\n1 2 3\n4 5 6\n", "is incomplete: the row count of block 1 is missing"},
         {"3\n2\n2\n2\n1 2 3\n4 5 6\n3\n1 2\n2 3\n", "is incomplete: block 1 has 2 of 3 rows"},
-        // Unreadable counts.
-        {"3 x\n2\n1\n", "is invalid: line 1 holds no layer size" + notANumber},
+        // Counts and weights that are not wholly numbers, or are separated otherwise.
+        {"3 x\n2\n1\n", "is invalid: line 1 holds 'x' where the layer size belongs" + notANumber},
+        {"8,8\n5\n2\n", "is invalid: line 1 holds '8,8' where the layer size belongs" + notANumber},
         {"3\n\n1\n", "is invalid: line 2 holds no output count" + notANumber},
-        {"3\n2\n99999999999\n", "is invalid: line 3 holds no block count" + notANumber},
-        {"\n2\n1\nrows\n", "is invalid: line 4 holds no row count" + notANumber},
+        {"3\n1e3\n1\n",
+         "is invalid: line 2 holds '1e3' where the output count belongs" + notANumber},
+        {"3\n2\n99999999999\n",
+         "is invalid: line 3 holds '99999999999' where the block count belongs" + notANumber},
+        {"\n2\n1\n4rows\n",
+         "is invalid: line 4 holds '4rows' where the row count belongs" + notANumber},
+        {"\n1\n1\n1\n1,5\n", "is invalid: line 5 holds '1,5'" + notAWeight},
+        {"\n1\n1\n1\n0x1p3\n", "is invalid: line 5 holds '0x1p3'" + notAWeight},
+        {"\n1\n1\n1\nabc\n", "is invalid: line 5 holds 'abc'" + notAWeight},
+        {"\n1\n1\n1\n2.5e\n", "is invalid: line 5 holds '2.5e'" + notAWeight},
+        {"8\t8\n",
+         "is invalid: line 1 holds a tab inside '8\\t8': numbers are separated by blanks"},
+        {"\n2\n1\n1\n" + tabbed + "\n",
+         "is invalid: line 5 holds a tab inside '0.5\\t0.5\\t0.5\\t0.5\\t0.5\\t...': numbers are "
+         "separated by blanks"},
+        {"8\r5\r1\r",
+         "is invalid: line 1 holds a carriage return inside '8\\r5\\r1': lines end with a line "
+         "feed"},
         {"\n2000000000\n1\n0\n",
          "is invalid: line 2 asks for 2000000000 neurons, more than 1048576"},
         // The largest accepted layer passes the count check and fails only on the missing lines.

@@ -83,6 +83,11 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
     fs::create_directories(extra / "birch");
     const fs::path emptyClasses = dir.path() / "empty";
     makeDrawnFolder(emptyClasses, 2);  // nothing in lime, maple, oak
+    std::string groups;                // as large as read, with no photo of the folder in it
+    for (int n = 0; groups.size() < (64u << 20) - 32; ++n) {
+        groups += "oak/" + std::to_string(n) + ".png,g\n";
+    }
+    dir.write("empty/groups.csv", groups);
     const fs::path loopedOak = dir.path() / "looped";
     makeDrawnFolder(loopedOak, 1);
     fs::remove(loopedOak / "oak");
@@ -99,6 +104,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         {{"--decay", "-1", data}, "option --decay needs a number from 0 to 1"},
         {{"--other-weight", "0", data}, "option --other-weight needs a number from 0.1 to 10"},
         {{"--folds", "1", data}, "option --folds needs a whole number from 2"},
+        {{"--folds", "3", data}, "--folds 3 would leave 1 of the 3 folds without a photo"},
         {{data, "-o"}, "option --output needs a value"},
         {{"--matrix", "m.png", data}, "option --matrix needs a file name and --folds"},
         {{"--inputs", "5", data}, "option --inputs needs a whole number from 6 to 16, not '5'"},
@@ -131,6 +137,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         for (const auto& entry : fs::directory_iterator(dir.path())) {
             EXPECT_NE(entry.path().filename().string().rfind(".nn.dat.", 0), 0u) << message;
         }
+        EXPECT_LT(result.peakMemoryKilobytes, 200 * 1024) << message;
     }
 }
 
@@ -389,6 +396,22 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
     ASSERT_EQ(writeNetworkFile({{none, huge, none, none, minusHuge, none}}, network), "");
     expectParts(evaluate({}), {"long2.png: network gave no answer"});
     expectParts(readFile(csv), {"long2.png,willow,network gave no answer,"});
+
+    // A carriage return in a path is quoted. A CSV that cannot be written whole (files of at most
+    // 512 bytes) leaves the old one as it was; a report that cannot be written ends with code 4.
+    const fs::path returned = data / "oak" / "bro\rken.jpg";
+    fs::rename(data / "oak" / "broken.jpg", returned);
+    evaluate({});
+    const std::string before = readFile(csv);
+    expectParts(before, {"\"" + returned.string() + "\",oak,not a readable image"});
+    const ProgramRun lost =
+        runProgram("/bin/sh",
+                   {"-c", "trap '' XFSZ; ulimit -f 1; \"$0\" \"$@\" >/dev/full; echo $? >&2",
+                    LEAFID_EVAL_BINARY, "--network", network, "--csv", csv, data.string()},
+                   dir.path().string(), "");
+    EXPECT_EQ(readFile(csv), before);
+    expectParts(lost.errors, {"leafid-eval: cannot write", "File too large\n",
+                              "leafid-eval: standard output could not be written\n4\n"});
 
     // A sixth output that wins between round and long (aspect ratio about 2), on a folder with
     // leaves of other trees: those are declined, the five are not.

@@ -200,7 +200,7 @@ TEST(Groups, ReadsPathsAndGroupsAndGivesThemToTheImages) {
     const std::string file = dir.write("groups.csv",
                                        "path,group\r\noak/a.jpg,leaf 1\r\n\noak/b.jpg,leaf 1\n"
                                        "./maple/c.jpg,x,y\n");
-    const GroupList groups = readGroups(file);
+    const GroupList groups = readGroups(file, {"oak/a.jpg", "oak/b.jpg", "maple/c.jpg", "x"});
     ASSERT_EQ(groups.fault, "");
     EXPECT_EQ(groups.groupOf,
               (std::map<std::string, std::string>{
@@ -224,15 +224,17 @@ TEST(Groups, MalformedFilesAreRefusedWithTheLine) {
         {",leaf\n", "line 1: expected 'path,group'"},
         {"oak/a.jpg,1\nmaple/b.jpg,2\noak/a.jpg,3\n", "line 3: 'oak/a.jpg' is listed twice"},
         {"path,group\npath,group\n" + std::string(100, 'x') + "\n", "line 3: expected"},
+        {"oak/a.jpg,1\n" + std::string(9000, 'x') + ",1\n", "line 2 is longer than 8192"},
     };
     for (const auto& [content, fault] : cases) {
-        const GroupList groups = readGroups(dir.write("groups.csv", content));
+        const GroupList groups = readGroups(dir.write("groups.csv", content), {"oak/a.jpg"});
         EXPECT_NE(groups.fault.find(fault), std::string::npos) << groups.fault;
         EXPECT_TRUE(groups.groupOf.empty());
     }
-    EXPECT_NE(readGroups(dir.file("absent.csv")).fault.find("missing or not a regular file"),
+    EXPECT_NE(readGroups(dir.file("absent.csv"), {}).fault.find("missing or not a regular file"),
               std::string::npos);
-    EXPECT_NE(readGroups(dir.path().string()).fault.find("not a regular file"), std::string::npos);
+    EXPECT_NE(readGroups(dir.path().string(), {}).fault.find("not a regular file"),
+              std::string::npos);
 }
 
 }  // namespace

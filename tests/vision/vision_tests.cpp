@@ -164,23 +164,28 @@ std::string png(uint64_t w, uint64_t h, int depth, int colourType, const std::st
            char(colourType) + std::string(3, '\0') + "crc." + chunks + be(0, 4) + "IDAT";
 }
 
-// A JFIF segment, a frame header with the given sampling factors (0x22 is 2 x 2), a scan.
+// A JFIF segment, a frame header with the given sampling factors (0x22 is 2 x 2), a scan of
+// the first scanComponents components.
 std::string jpeg(int frameMarker, uint64_t w, uint64_t h, const std::string& sampling,
                  int scanComponents) {
     std::string frame = "\x08" + be(h, 2) + be(w, 2) + char(sampling.size());
-    for (char factors : sampling) {
-        frame += std::string("\x01") + factors + '\0';
+    std::string scan(1, char(scanComponents));
+    for (size_t c = 0; c < sampling.size(); ++c) {
+        frame += char(c + 1) + sampling.substr(c, 1) + '\0';
+        scan += c < size_t(scanComponents) ? std::string(1, char(c + 1)) + '\0' : "";
     }
     return "\xFF\xD8\xFF\xE0" + be(16, 2) + "JFIF" + std::string(10, '\0') + "\xFF" +
            char(frameMarker) + be(frame.size() + 2, 2) + frame + "\xFF\xDA" +
-           be(6 + 2 * scanComponents, 2) + char(scanComponents);
+           be(scan.size() + 5, 2) + scan + std::string("\0\x3F\0", 3);
 }
 
-// Classic little-endian TIFF, entries of short values: tag, value.
-std::string tiff(const std::vector<std::pair<int, int>>& entries) {
+// Classic little-endian TIFF of one strip; entries of one value each: tag, value, and the type
+// (short unless given).
+std::string tiff(std::vector<std::tuple<int, int, int>> entries) {
+    entries.insert(entries.end(), {{273, 8, 3}, {279, 1, 3}});
     std::string text = std::string("II*\0", 4) + le(8, 4) + le(entries.size(), 2);
-    for (const auto& [tag, value] : entries) {
-        text += le(tag, 2) + le(3, 2) + le(1, 4) + le(value, 4);
+    for (const auto& [tag, value, type] : entries) {
+        text += le(tag, 2) + le(type == 0 ? 3 : type, 2) + le(1, 4) + le(value, 4);
     }
     return text + le(0, 4);
 }
@@ -215,19 +220,40 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         {png(60000, 60000, 8, 0), PictureFormat::Png, 3.6e9, false},
         {png(1000, 1000, 16, 2), PictureFormat::Png, 6e6, false},  // 16-bit colour
         {png(1000, 1000, 4, 3, be(2, 4) + "tRNS\0\0crc."), PictureFormat::Png, 6e6, true},
-        {png(1000, 1000, 16, 4), PictureFormat::Png, 12e6, true},  // grey and alpha
-        {png(1000, 1000, 8, 5), unknown, 0, false},                // no such colour type
-        {jpeg(0xC0, 4000, 3000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 12e6, false},
-        {jpeg(0xC2, 32000, 32000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 4 * gigapixel, false},
-        {jpeg(0xC0, 1000, 1000, "\x11\x11\x11", 1), PictureFormat::Jpeg, 7e6, false},
+        {png(1000, 1000, 16, 4), PictureFormat::Png, 12e6, true},             // grey and alpha
+        {png(1000, 1000, 8, 5), unknown, 0, false},                           // no such colour type
+        {png(1000, 1000, 8, 0, be(1 << 29, 4) + "eXIf"), unknown, 0, false},  // beyond the file
+        // The picture, a batch of 64 rows, the coefficients of a progressive or a scan per
+        // component (128 bytes a block).
+        {jpeg(0xC0, 4000, 3000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 12e6 + 64 * 4000, false},
+        {jpeg(0xC2, 32000, 32000, "\x22\x11\x11", 3), PictureFormat::Jpeg,
+         4 * gigapixel + 64 * 32000, false},
+        {jpeg(0xC0, 1000, 1000, "\x11\x11\x11", 1), PictureFormat::Jpeg, 7e6 + 64000, false},
         {jpeg(0xC0, 1000, 0, "\x11", 1), unknown, 0, false},
-        {tiff({{256, 32000}, {257, 32000}, {258, 8}, {278, 1}}), PictureFormat::Tiff,
+        {tiff({{256, 32000, 0}, {257, 32000, 0}, {258, 8, 0}, {278, 1, 0}}), PictureFormat::Tiff,
          gigapixel + 4 * 32000, false},
-        {bigTiff({{256, 1000}, {257, 1000}, {258, 16}, {262, 2}, {277, 4}, {322, 256}, {323, 256}}),
-         PictureFormat::Tiff, 12e6 + 8 * 65536, true},
-        {tiff({{256, 10}, {257, 10}, {258, 32}, {339, 3}}), unknown, 0, false},  // floating point
+        // Sample counts and sizes typed as bytes, a size listed twice (the first counts), taken
+        // as the decoder takes them; which also cuts one uncompressed strip into rows of 8 KiB.
+        {tiff({{256, 1000, 0}, {257, 1000, 0}, {258, 16, 1}, {277, 3, 1}, {262, 2, 0}}),
+         PictureFormat::Tiff, 6e6 + 6 * 1000, false},
+        {tiff({{256, 1000, 0}, {257, 1000, 0}, {257, 10, 0}, {258, 8, 0}}), PictureFormat::Tiff,
+         1e6 + 4 * 8000, false},
+        {tiff({{256, 100, 0}, {257, 100, 0}, {262, 1, 0}, {277, 2, 0}, {338, 2, 0}}),
+         PictureFormat::Tiff, 1e5, true},  // grey and alpha
+        {bigTiff({{256, 1000},
+                  {257, 1000},
+                  {258, 16},
+                  {262, 2},
+                  {277, 4},
+                  {322, 256},
+                  {323, 256},
+                  {324, 0},
+                  {325, 1},
+                  {338, 2}}),
+         PictureFormat::Tiff, 6e6 + 8 * 65536, true},
+        {tiff({{256, 10, 0}, {257, 10, 0}, {258, 32, 0}, {339, 3, 0}}), unknown, 0, false},
         {webp("VP8L", "\x2F" + le(16382 | 16382 << 14 | 1 << 28, 4)), PictureFormat::WebP,
-         6 * 16383.0 * 16383.0 + 35, true},  // and the file, read whole
+         10 * 16383.0 * 16383.0 + 35, true},  // lossless, and the file, read whole
         {webp("VP8X", "\x02" + std::string(3, '\0') + le(99, 3) + le(99, 3)), unknown, 0, false},
         {"BM" + std::string(12, '\0') + le(40, 4) + le(2000, 4) + le(uint32_t(-1000), 4),
          PictureFormat::Bmp, 2e6, false},
@@ -242,6 +268,65 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         EXPECT_EQ(header.format, c.format) << "case " << &c - cases.data();
         EXPECT_EQ(header.decodingBytes, c.decodingBytes) << "case " << &c - cases.data();
         EXPECT_EQ(header.transparent, c.transparent) << "case " << &c - cases.data();
+    }
+}
+
+namespace {
+
+std::string encoded(const std::string& extension, const cv::Mat& picture,
+                    const std::vector<int>& flags = {}) {
+    std::vector<uchar> bytes;
+    cv::imencode(extension, picture, bytes, flags);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A TIFF structure whose first directory holds the EXIF orientation.
+std::string exif(int orientation) {
+    return "II*" + std::string(1, '\0') + le(8, 4) + le(1, 2) + le(0x112, 2) + le(3, 2) + le(1, 4) +
+           le(orientation, 4) + le(0, 4);
+}
+
+}  // namespace
+
+// A JPEG is read whole, exactly as the image library reads it, and turned upright by its EXIF
+// orientation as the library turns it, or not at all: cut short, or holding data that the
+// decoder would have to make up or skip. Bytes after its end do not matter.
+TEST(Pictures, JpegsAreReadWholeAndUprightOrNotAtAll) {
+    cv::Mat photo(60, 90, CV_8UC3);
+    cv::randu(photo, 0, 256);
+    cv::GaussianBlur(photo, photo, {9, 9}, 3);
+    const std::string colour = encoded(".jpg", photo);
+    const std::string progressive = encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    const size_t lastScan = progressive.rfind("\xFF\xDA");
+    std::string scans;
+    for (int k = 0; k < 3000; ++k) {
+        scans += progressive.substr(lastScan, progressive.size() - 2 - lastScan);
+    }
+    std::vector<std::pair<std::string, bool>> cases = {
+        {colour, true},
+        {progressive, true},
+        {encoded(".jpg", cv::Mat(photo.rows, photo.cols, CV_8UC1, cv::Scalar(90))), true},
+        {colour + "trailing bytes", true},
+        {withPngChunk(encoded(".png", photo), "eXIf", exif(6)), true},
+        {colour.substr(0, colour.size() / 2), false},
+        {colour.substr(0, colour.size() - 2), false},  // no end marker
+        {colour.substr(0, 700) + std::string(64, '\xFF') + colour.substr(764), false},
+        // The last scan of a progressive JPEG again and again: minutes of decoding once.
+        {progressive.substr(0, progressive.size() - 2) + scans + "\xFF\xD9", false},
+    };
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        const std::string app1 = "Exif" + std::string(2, '\0') + exif(orientation);
+        cases.push_back(
+            {"\xFF\xD8\xFF\xE1" + be(app1.size() + 2, 2) + app1 + colour.substr(2), true});
+    }
+    TempDir dir;
+    for (size_t c = 0; c < cases.size(); ++c) {
+        const std::string path = dir.write("p", cases[c].first);
+        const cv::Mat read = readGreyPicture(path);
+        const cv::Mat expected =
+            cases[c].second ? cv::imread(path, cv::IMREAD_GRAYSCALE) : cv::Mat();
+        ASSERT_EQ(read.size(), expected.size()) << "case " << c;
+        EXPECT_TRUE(read.empty() || cv::norm(read, expected, cv::NORM_INF) == 0) << "case " << c;
     }
 }
 
