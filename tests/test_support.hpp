@@ -45,6 +45,14 @@ inline std::string withPngChunk(const std::string& png, const std::string& kind,
            png.substr(33);
 }
 
+// What AddressSanitizer's shadow memory adds to a process's peak, for memory bounds that must
+// hold in the sanitized build too.
+#ifdef LEAFID_SANITIZED
+constexpr long sanitizerKilobytes = 1024 * 1024;
+#else
+constexpr long sanitizerKilobytes = 0;
+#endif
+
 // A fresh directory under the system's temporary folder, removed again at the end of the test.
 class TempDir {
   public:
