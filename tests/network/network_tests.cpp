@@ -71,47 +71,50 @@ TEST(TextNumbers, PiecesCountsAndDecimalsAsTheCLocaleReadsThem) {
     }
 }
 
-TEST(LoadNetwork, ReadsTheExampleFileAndSaysSo) {
+TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
     NeuralNetwork network;
     TempDir dir;
     const std::string path = dir.write("nn.dat", exampleFile);
-    CoutCapture capture;
-    ASSERT_TRUE(loadNetwork(network, path));
-    EXPECT_EQ(capture.text(),
-              "Loading network from file " + path + "...\nNetwork successfully loaded.\n");
-    ASSERT_EQ(network.hiddenLayers.size(), 1u);
-    EXPECT_EQ(network.hiddenLayers[0].size(), 3u);
-    EXPECT_EQ(network.outputLayer.size(), 2u);
-    EXPECT_EQ(network.weights, (std::vector<WeightMatrix>{{{0.5, -1.25, 0.75}, {1.5, 0.25, -0.5}},
-                                                          {{0.1, 0.2}, {-0.3, 0.4}, {0.5, -0.6}}}));
-}
-
-TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
-    NeuralNetwork network;
-    // Layer line with doubled and trailing blanks, CR LF line ends, words after the counts,
-    // blank-separated weights with surplus values (never read), text after the end.
-    ASSERT_TRUE(load(network,
-                     "2  1 \r\n3 outputs\r\n3\r\n1\r\n0.5  -1.25 \r\n2\r\n1e-2 nan\r\n4\r\n1\r\n"
-                     "7 0 9\r\ntrailing text\r\n"));
-    ASSERT_EQ(network.hiddenLayers.size(), 2u);
-    EXPECT_EQ(network.hiddenLayers[0].size(), 2u);
-    EXPECT_EQ(network.hiddenLayers[1].size(), 1u);
-    EXPECT_EQ(network.outputLayer.size(), 3u);
-    EXPECT_EQ(network.weights,
-              (std::vector<WeightMatrix>{{{0.5, -1.25}}, {{0.01}, {4.0}}, {{7, 0, 9}}}));
-
-    // Empty layer line: no hidden layers; block 0 feeds the outputs.
-    ASSERT_TRUE(load(network, "\n2\n1\n1\n1 2\n"));
-    EXPECT_TRUE(network.hiddenLayers.empty());
-    EXPECT_EQ(network.weights.size(), 1u);
-
-    // Zero and negative layer sizes give layers without neurons; they still count.
-    ASSERT_TRUE(load(network, "0 -3\n1\n3\n0\n0\n0\n"));
-    ASSERT_EQ(network.hiddenLayers.size(), 2u);
-    EXPECT_TRUE(network.hiddenLayers[0].empty() && network.hiddenLayers[1].empty());
-
-    // Rows beyond the neurons of the layer before are never read, so they may be short.
-    EXPECT_TRUE(load(network, "1\n1\n2\n1\n1\n2\n1\n\n"));
+    {
+        CoutCapture capture;
+        ASSERT_TRUE(loadNetwork(network, path));
+        EXPECT_EQ(capture.text(),
+                  "Loading network from file " + path + "...\nNetwork successfully loaded.\n");
+    }
+    using Weights = std::vector<WeightMatrix>;
+    const struct {
+        std::string file;
+        std::vector<size_t> hidden;  // neurons per hidden layer
+        size_t outputs;
+        Weights weights;
+    } cases[] = {
+        {exampleFile,
+         {3},
+         2,
+         {{{0.5, -1.25, 0.75}, {1.5, 0.25, -0.5}}, {{0.1, 0.2}, {-0.3, 0.4}, {0.5, -0.6}}}},
+        // Doubled and trailing blanks, CR LF line ends, words after the counts, surplus values
+        // (never read), text after the end.
+        {"2  1 \r\n3 outputs\r\n3\r\n1\r\n0.5  -1.25 \r\n2\r\n1e-2 nan\r\n4\r\n1\r\n7 0 "
+         "9\r\ntrailing\r\n",
+         {2, 1},
+         3,
+         {{{0.5, -1.25}}, {{0.01}, {4.0}}, {{7, 0, 9}}}},
+        // An empty layer line: block 0 feeds the outputs.
+        {"\n2\n1\n1\n1 2\n", {}, 2, {{{1, 2}}}},
+        // Zero and negative layer sizes give layers without neurons; they still count.
+        {"0 -3\n1\n3\n0\n0\n0\n", {0, 0}, 1, {{}, {}, {}}},
+        // Rows beyond the neurons of the layer before are never read, so they may be short.
+        {"1\n1\n2\n1\n1\n2\n1\n\n", {1}, 1, {{{1}}, {{1}}}}};
+    for (const auto& c : cases) {  // each into the network loaded before
+        ASSERT_TRUE(load(network, c.file)) << c.file;
+        std::vector<size_t> hidden;
+        for (const Layer& layer : network.hiddenLayers) {
+            hidden.push_back(layer.size());
+        }
+        EXPECT_EQ(hidden, c.hidden) << c.file;
+        EXPECT_EQ(network.outputLayer.size(), c.outputs) << c.file;
+        EXPECT_EQ(network.weights, c.weights) << c.file;
+    }
 }
 
 TEST(LoadNetwork, RefusesBrokenFilesWithOneLine) {

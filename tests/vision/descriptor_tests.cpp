@@ -80,23 +80,23 @@ TEST(OutlineDescriptors, LShapeByHand) {
 TEST(OutlineDescriptors, TurnScaleMirrorAndDirectionChangeNothing) {
     const LeafOutline leaf = lobedLeaf();
     const std::vector<double> original = computeOutlineDescriptors(leaf);
-    // A quarter turn, three times the size, mirrored, and traced the other way round, from the
-    // same first point: the same samples, so the same values up to rounding.
-    LeafOutline changed;
-    changed.push_back({-3 * leaf[0].y, -3 * leaf[0].x});
+    // A quarter turn at three times the size traced the other way round from the same first
+    // point, and a mirror image: both run the other way, yet give the same samples, so the same
+    // values up to rounding. Another first point moves every sample a little along the outline.
+    LeafOutline turned{{-3 * leaf[0].y, 3 * leaf[0].x}}, mirrored, shifted;
     for (size_t i = leaf.size() - 1; i > 0; --i) {
-        changed.push_back({-3 * leaf[i].y, -3 * leaf[i].x});
+        turned.push_back({-3 * leaf[i].y, 3 * leaf[i].x});
     }
-    const std::vector<double> same = computeOutlineDescriptors(changed);
-    for (size_t k = 0; k < original.size(); ++k) {
-        EXPECT_NEAR(same[k], original[k], 1e-6 * original[k]) << k;
+    for (size_t i = 0; i < leaf.size(); ++i) {
+        mirrored.push_back({leaf[i].y, leaf[i].x});
+        shifted.push_back(leaf[(i + 37) % leaf.size()]);
     }
-    // Another first point moves every sample a little along the outline.
-    LeafOutline rotated(leaf.begin() + 37, leaf.end());
-    rotated.insert(rotated.end(), leaf.begin(), leaf.begin() + 37);
-    const std::vector<double> shifted = computeOutlineDescriptors(rotated);
-    for (size_t k = 0; k < original.size(); ++k) {
-        EXPECT_NEAR(shifted[k], original[k], 0.01 * original[k]) << k;
+    for (const auto& [changed, tolerance] :
+         {std::pair{turned, 1e-6}, {mirrored, 1e-6}, {shifted, 0.01}}) {
+        const std::vector<double> same = computeOutlineDescriptors(changed);
+        for (size_t k = 0; k < original.size(); ++k) {
+            EXPECT_NEAR(same[k], original[k], tolerance * original[k]) << k;
+        }
     }
 }
 
