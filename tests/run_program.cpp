@@ -11,32 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 
-namespace {
-
-void setNonBlocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-[[noreturn]] void execChild(const std::string& binary, const std::vector<std::string>& args,
-                            const std::string& workDir,
-                            const std::map<std::string, std::string>& env) {
-    if (chdir(workDir.c_str()) != 0) {
-        _exit(127);
-    }
-    for (const auto& [name, value] : env) {
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
-    _exit(127);
-}
-
-}  // namespace
-
 ProgramRun runProgram(const std::string& binary, const std::vector<std::string>& args,
                       const std::string& workDir, const std::string& input,
                       const std::map<std::string, std::string>& env, double timeoutSeconds) {
@@ -44,6 +18,11 @@ ProgramRun runProgram(const std::string& binary, const std::vector<std::string>&
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
         return {};
     }
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -53,15 +32,22 @@ ProgramRun runProgram(const std::string& binary, const std::vector<std::string>&
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             close(fd);
         }
-        execChild(binary, args, workDir, env);
+        if (chdir(workDir.c_str()) != 0) {
+            _exit(127);
+        }
+        for (const auto& [name, value] : env) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        execv(binary.c_str(), argv.data());
+        _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    for (int fd : {in[0], out[1], err[1]}) {
+        close(fd);
+    }
     signal(SIGPIPE, SIG_IGN);
-    setNonBlocking(in[1]);
-    setNonBlocking(out[0]);
-    setNonBlocking(err[0]);
+    for (int fd : {in[1], out[0], err[0]}) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
 
     ProgramRun run;
     size_t written = 0;

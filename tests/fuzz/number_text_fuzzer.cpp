@@ -97,16 +97,6 @@ void checkHandOff(const uint8_t* data, size_t size) {
     }
 }
 
-// Two inputs, one hidden layer of three, five outputs.
-NeuralNetwork smallNetwork() {
-    NeuralNetwork network;
-    network.hiddenLayers.push_back(Layer(3));
-    network.outputLayer = Layer(5);
-    network.weights = {{{0.5, -1, 2}, {1, 1, -1}},
-                       {{1, 0, 0, 0, -1}, {0, 1, 0, -1, 0}, {0, 0, 1, 0, 0}}};
-    return network;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -115,7 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkCount(text);
     checkExact(text.substr(0, text.find('\0')));
     checkHandOff(data, size);
-    static NeuralNetwork network = smallNetwork();
+    static NeuralNetwork network = [] {  // two inputs, one hidden layer of three, five outputs
+        NeuralNetwork small;
+        small.hiddenLayers.push_back(Layer(3));
+        small.outputLayer = Layer(5);
+        small.weights = {{{0.5, -1, 2}, {1, 1, -1}},
+                         {{1, 0, 0, 0, -1}, {0, 1, 0, -1, 0}, {0, 0, 1, 0, 0}}};
+        return small;
+    }();
     const int answer = classify(network, text);
     if (answer < noAnswer || answer > 4 || !network.patternSets.empty()) {
         fail("classify answered out of range or kept its pattern", text);

@@ -43,111 +43,78 @@ std::string refusal(const std::string& content) {
 
 }  // namespace
 
-TEST(SplitString, KeepsOnlyNonEmptyPiecesInOrder) {
-    using Pieces = std::vector<std::string>;
-    EXPECT_EQ(splitString("12 7  5", ' '), (Pieces{"12", "7", "5"}));
-    EXPECT_EQ(splitString("  3 ", ' '), (Pieces{"3"}));
-    EXPECT_TRUE(splitString("    ", ' ').empty() && splitString("", ' ').empty());
-    EXPECT_EQ(splitString("a\tb c", ' '), (Pieces{"a\tb", "c"}));
-    EXPECT_EQ(splitString("x,,y,", ','), (Pieces{"x", "y"}));
-}
-
-TEST(TextNumbers, CountsAreSigned32BitPrefixes) {
+TEST(TextNumbers, PiecesCountsAndDecimalsAsTheCLocaleReadsThem) {
+    EXPECT_EQ(splitString("  12\t7  5 ", ' '), (std::vector<std::string>{"12\t7", "5"}));
+    EXPECT_TRUE(splitString("   ", ' ').empty());
     // clang-format off
-    const std::pair<const char*, std::optional<int>> cases[] = {
+    const std::pair<const char*, std::optional<int>> counts[] = {
         {"12abc", 12}, {"  3 4", 3}, {"-3", -3}, {"+7", 7}, {"2147483647", 2147483647},
         {"-2147483648", std::numeric_limits<int>::min()}, {"2147483648", {}},
         {"-2147483649", {}}, {"", {}}, {"abc", {}}, {"+-1", {}}};
     // clang-format on
-    for (const auto& [text, count] : cases) {
+    for (const auto& [text, count] : counts) {
         EXPECT_EQ(readCount(text), count) << text;
     }
-}
-
-TEST(TextNumbers, DecimalsAreLongestNumericPrefixes) {
     const double inf = std::numeric_limits<double>::infinity();
     // clang-format off
-    const std::pair<const char*, double> cases[] = {
+    const std::pair<const char*, double> decimals[] = {
         {"0.5", 0.5}, {"-1.25", -1.25}, {"1e-2", 0.01}, {"2.5x", 2.5}, {"1e", 1}, {"1e+", 1},
         {"3E2", 300}, {".5", 0.5}, {"5.", 5}, {"+4", 4}, {" \t7", 7}, {"abc", 0}, {".", 0},
-        {"-", 0}, {"0,5", 0}, {"1e999", inf}, {"-1e999", -inf}, {"1e-999", 0},
+        {"-", 0}, {"0,5", 0}, {"1,5", 1}, {"1e999", inf}, {"-1e999", -inf}, {"1e-999", 0},
         // 17 significant digits come back as the very same double.
         {"0.10000000000000001", 0.1}, {"-3.1415926535897931", -3.1415926535897931}};
     // clang-format on
-    for (const auto& [text, value] : cases) {
-        EXPECT_EQ(readDecimal(text), value) << text;
-    }
-}
-
-TEST(TextNumbers, IgnoreTheUserLocale) {
+    // The same in the C locale and in a user's German one (where installed).
     const GermanLocale german;
-    if (!german.active()) {
-        GTEST_SKIP() << "locale de_DE.UTF-8 is not installed here";
+    for (const auto& [text, value] : decimals) {
+        EXPECT_EQ(readDecimal(text), value) << text << (german.active() ? " in de_DE" : "");
     }
-    EXPECT_EQ(readDecimal("0.75"), 0.75);
-    EXPECT_EQ(readDecimal("1,5"), 1.0);
-    EXPECT_EQ(splitString("0.5 1,5", ' ').size(), 2u);
-}
-
-TEST(LoadNetwork, ReadsTheExampleFileAndSaysSo) {
-    NeuralNetwork network;
-    TempDir dir;
-    const std::string path = dir.write("nn.dat", exampleFile);
-    CoutCapture capture;
-    ASSERT_TRUE(loadNetwork(network, path));
-    EXPECT_EQ(capture.text(),
-              "Loading network from file " + path + "...\nNetwork successfully loaded.\n");
-    ASSERT_EQ(network.hiddenLayers.size(), 1u);
-    EXPECT_EQ(network.hiddenLayers[0].size(), 3u);
-    EXPECT_EQ(network.outputLayer.size(), 2u);
-    EXPECT_EQ(network.weights, (std::vector<WeightMatrix>{{{0.5, -1.25, 0.75}, {1.5, 0.25, -0.5}},
-                                                          {{0.1, 0.2}, {-0.3, 0.4}, {0.5, -0.6}}}));
-    EXPECT_EQ(inputCount(network), 2);
-    for (const Neuron& n : network.hiddenLayers[0]) {
-        EXPECT_TRUE(n.output == 0.0 && n.error == 0.0);
-    }
-    // Loading twice gives the same network as loading once.
-    const std::vector<WeightMatrix> once = network.weights;
-    ASSERT_TRUE(load(network, exampleFile));
-    EXPECT_EQ(network.weights, once);
-    EXPECT_EQ(network.hiddenLayers.size(), 1u);
-}
-
-TEST(LoadNetwork, MissingFileSaysSoAndLeavesTheNetworkEmpty) {
-    NeuralNetwork network;
-    network.outputLayer = Layer(3);
-    CoutCapture capture;
-    EXPECT_FALSE(loadNetwork(network, "no-such-dir/nn.dat"));
-    EXPECT_EQ(capture.text(), "Unable to open file no-such-dir/nn.dat\n");
-    EXPECT_TRUE(network.outputLayer.empty());
 }
 
 TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
     NeuralNetwork network;
-    // Layer line with doubled and trailing blanks, CR LF line ends, words after the counts,
-    // blank-separated weights with surplus values (never read), text after the end.
-    ASSERT_TRUE(load(network,
-                     "2  1 \r\n3 outputs\r\n3\r\n1\r\n0.5  -1.25 \r\n2\r\n1e-2 nan\r\n4\r\n1\r\n"
-                     "7 0 9\r\ntrailing text\r\n"));
-    ASSERT_EQ(network.hiddenLayers.size(), 2u);
-    EXPECT_EQ(network.hiddenLayers[0].size(), 2u);
-    EXPECT_EQ(network.hiddenLayers[1].size(), 1u);
-    EXPECT_EQ(network.outputLayer.size(), 3u);
-    EXPECT_EQ(network.weights,
-              (std::vector<WeightMatrix>{{{0.5, -1.25}}, {{0.01}, {4.0}}, {{7, 0, 9}}}));
-
-    // Empty layer line: no hidden layers; block 0 feeds the outputs.
-    ASSERT_TRUE(load(network, "\n2\n1\n1\n1 2\n"));
-    EXPECT_TRUE(network.hiddenLayers.empty());
-    EXPECT_EQ(network.weights.size(), 1u);
-
-    // Zero and negative layer sizes give layers without neurons; they still count.
-    ASSERT_TRUE(load(network, "0 -3\n1\n3\n0\n0\n0\n"));
-    ASSERT_EQ(network.hiddenLayers.size(), 2u);
-    EXPECT_TRUE(network.hiddenLayers[0].empty() && network.hiddenLayers[1].empty());
-
-    // Rows beyond the neurons of the layer before are never read, so they may be short.
-    EXPECT_TRUE(load(network, "1\n1\n2\n1\n1\n2\n1\n\n"));
+    TempDir dir;
+    const std::string path = dir.write("nn.dat", exampleFile);
+    {
+        CoutCapture capture;
+        ASSERT_TRUE(loadNetwork(network, path));
+        EXPECT_EQ(capture.text(),
+                  "Loading network from file " + path + "...\nNetwork successfully loaded.\n");
+    }
+    using Weights = std::vector<WeightMatrix>;
+    const struct {
+        std::string file;
+        std::vector<size_t> hidden;  // neurons per hidden layer
+        size_t outputs;
+        Weights weights;
+    } cases[] = {
+        {exampleFile,
+         {3},
+         2,
+         {{{0.5, -1.25, 0.75}, {1.5, 0.25, -0.5}}, {{0.1, 0.2}, {-0.3, 0.4}, {0.5, -0.6}}}},
+        // Doubled and trailing blanks, CR LF line ends, words after the counts, surplus values
+        // (never read), text after the end.
+        {"2  1 \r\n3 outputs\r\n3\r\n1\r\n0.5  -1.25 \r\n2\r\n1e-2 nan\r\n4\r\n1\r\n7 0 "
+         "9\r\ntrailing\r\n",
+         {2, 1},
+         3,
+         {{{0.5, -1.25}}, {{0.01}, {4.0}}, {{7, 0, 9}}}},
+        // An empty layer line: block 0 feeds the outputs.
+        {"\n2\n1\n1\n1 2\n", {}, 2, {{{1, 2}}}},
+        // Zero and negative layer sizes give layers without neurons; they still count.
+        {"0 -3\n1\n3\n0\n0\n0\n", {0, 0}, 1, {{}, {}, {}}},
+        // Rows beyond the neurons of the layer before are never read, so they may be short.
+        {"1\n1\n2\n1\n1\n2\n1\n\n", {1}, 1, {{{1}}, {{1}}}}};
+    for (const auto& c : cases) {  // each into the network loaded before
+        ASSERT_TRUE(load(network, c.file)) << c.file;
+        std::vector<size_t> hidden;
+        for (const Layer& layer : network.hiddenLayers) {
+            hidden.push_back(layer.size());
+        }
+        EXPECT_EQ(hidden, c.hidden) << c.file;
+        EXPECT_EQ(network.outputLayer.size(), c.outputs) << c.file;
+        EXPECT_EQ(network.weights, c.weights) << c.file;
+    }
 }
 
 TEST(LoadNetwork, RefusesBrokenFilesWithOneLine) {
@@ -167,7 +134,6 @@ TEST(LoadNetwork, RefusesBrokenFilesWithOneLine) {
         {"3\n2\n2\n2\n1 2 3\n4 5 6\n3\n1 2\n2 3\n", "is incomplete: block 1 has 2 of 3 rows"},
         // Counts and weights that are not wholly numbers, or are separated otherwise.
         {"3 x\n2\n1\n", "is invalid: line 1 holds 'x' where the layer size belongs" + notANumber},
-        {"8,8\n5\n2\n", "is invalid: line 1 holds '8,8' where the layer size belongs" + notANumber},
         {"3\n\n1\n", "is invalid: line 2 holds no output count" + notANumber},
         {"3\n1e3\n1\n",
          "is invalid: line 2 holds '1e3' where the output count belongs" + notANumber},
@@ -176,8 +142,6 @@ TEST(LoadNetwork, RefusesBrokenFilesWithOneLine) {
         {"\n2\n1\n4rows\n",
          "is invalid: line 4 holds '4rows' where the row count belongs" + notANumber},
         {"\n1\n1\n1\n1,5\n", "is invalid: line 5 holds '1,5'" + notAWeight},
-        {"\n1\n1\n1\n0x1p3\n", "is invalid: line 5 holds '0x1p3'" + notAWeight},
-        {"\n1\n1\n1\nabc\n", "is invalid: line 5 holds 'abc'" + notAWeight},
         {"\n1\n1\n1\n2.5e\n", "is invalid: line 5 holds '2.5e'" + notAWeight},
         {"8\t8\n",
          "is invalid: line 1 holds a tab inside '8\\t8': numbers are separated by blanks"},
@@ -216,28 +180,6 @@ TEST(LoadNetwork, RefusesBrokenFilesWithOneLine) {
               "is too large: it has more than 4194304 weights");
 }
 
-TEST(Evaluation, ExampleNetworkByHand) {
-    NeuralNetwork network;
-    ASSERT_TRUE(load(network, exampleFile));
-    network.patternSets.push_back({Pattern{{1.0, 2.0}, {0.0, 0.0}}});
-    // Net inputs of the hidden layer: 0.5 + 3, -1.25 + 0.5, 0.75 - 1.
-    EXPECT_DOUBLE_EQ(weightedSum(network, 0, 0), 3.5);
-    EXPECT_DOUBLE_EQ(weightedSum(network, 0, 1), -0.75);
-    EXPECT_DOUBLE_EQ(weightedSum(network, 0, 2), -0.25);
-    const double total = feedForward(network);
-    EXPECT_NEAR(network.hiddenLayers[0][0].output, 0.9706877692486436, 1e-15);
-    EXPECT_NEAR(network.hiddenLayers[0][1].output, 0.320821300824607, 1e-15);
-    EXPECT_NEAR(network.hiddenLayers[0][2].output, 0.43782349911420193, 1e-15);
-    EXPECT_NEAR(weightedSum(network, 1, 0), 0.21973413623458324, 1e-15);
-    EXPECT_NEAR(network.outputLayer[0].error, -0.5547135660044302, 1e-15);
-    EXPECT_NEAR(total, 0.5728688468548185, 1e-15);
-    EXPECT_EQ(network.hiddenLayers[0][0].error, 0.0);
-    // classify leaves no pattern behind.
-    network.patternSets.clear();
-    EXPECT_EQ(classify(network, "1 2 "), 0);
-    EXPECT_TRUE(network.patternSets.empty());
-}
-
 TEST(Evaluation, ClassifyPicksTheFirstLargestOutput) {
     const struct {
         const char* file;
@@ -267,28 +209,35 @@ TEST(Evaluation, ClassifyPicksTheFirstLargestOutput) {
         NeuralNetwork network;
         ASSERT_TRUE(load(network, file));
         EXPECT_EQ(classify(network, input), winner) << file << input;
+        EXPECT_TRUE(network.patternSets.empty());  // classify leaves no pattern behind
         ASSERT_EQ(network.outputLayer.size(), outputs.size());
         for (size_t k = 0; k < outputs.size(); ++k) {
             EXPECT_NEAR(network.outputLayer[k].output, outputs[k], 1e-15) << file << input << k;
         }
     }
+    // feedForward returns the squared distance of the outputs from the targets.
+    NeuralNetwork network;
+    ASSERT_TRUE(load(network, exampleFile));
+    network.patternSets.push_back({Pattern{{1.0, 2.0}, {1.0, 0.0}}});
+    EXPECT_NEAR(feedForward(network),
+                std::pow(1.0 - 0.5547135660044302, 2) + std::pow(0.5149385463775917, 2), 1e-15);
 }
 
-TEST(Evaluation, TokensAreReadLikeAtofAndSurplusIgnored) {
+TEST(Evaluation, TokensAreReadLikeAtofMissingOnesAreZeroAndSurplusIgnored) {
     NeuralNetwork network;
     ASSERT_TRUE(load(network, exampleFile));
     const auto outputsFor = [&](const std::string& text) {
         classify(network, text);
         return std::vector<double>{network.outputLayer[0].output, network.outputLayer[1].output};
     };
-    const std::vector<double> reference = outputsFor("1 2 ");
-    EXPECT_EQ(outputsFor("1 2 "), reference);  // nothing is left over from the first run
-    EXPECT_EQ(outputsFor("1 2 99 -7 "), reference);
-    EXPECT_EQ(outputsFor("1x 2.0abc"), reference);
-    EXPECT_EQ(outputsFor("abc 2 "), outputsFor("0 2 "));
-    // Missing values count as zero.
-    EXPECT_EQ(outputsFor("1 "), outputsFor("1 0 "));
-    EXPECT_EQ(outputsFor(""), outputsFor("0 0 "));
+    const std::pair<const char*, const char*> same[] = {{"1 2 99 -7 ", "1 2 "},
+                                                        {"1x 2.0abc", "1 2 "},
+                                                        {"abc 2 ", "0 2 "},
+                                                        {"1 ", "1 0 "},
+                                                        {"", "0 0 "}};
+    for (const auto& [text, meant] : same) {
+        EXPECT_EQ(outputsFor(text), outputsFor(meant)) << text;
+    }
 }
 
 TEST(SelectWinner, StrictComparisonKeepsTheFirstMaximum) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "confusion_report.hpp"
 #include "dataset.hpp"
 #include "drawn_leaves.hpp"
@@ -19,9 +21,7 @@ void makeClassFolders(const fs::path& root, const std::vector<std::string>& name
 
 TEST(Dataset, FindsImagesInFoldersOfAnyLetterCase) {
     TempDir dir;
-    makeClassFolders(dir.path(), {"Ginkgo", "LIME", "maple", "Oak", "wIlLoW"});
-    EXPECT_EQ(scanDataset(dir.path().string()).classes.size(), 5u);
-    makeClassFolders(dir.path(), {"Other"});
+    makeClassFolders(dir.path(), {"Ginkgo", "LIME", "maple", "Oak", "wIlLoW", "Other"});
     dir.write("Other/birch.jpg", "x");
     dir.write("SOURCES.md", "notes beside the folders are fine");
     dir.write("Oak/b.JPG", "x");
@@ -37,25 +37,13 @@ TEST(Dataset, FindsImagesInFoldersOfAnyLetterCase) {
     EXPECT_EQ(scan.images[2].label, 4);
     EXPECT_EQ(scan.images[3].label, 5);
     EXPECT_EQ(scan.classes.back(), "other");
-}
-
-TEST(Dataset, RefusesFoldersThatAreNotExactlyTheFiveSpecies) {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"ginkgo", "lime", "maple", "oak", "willow", "birch"}, "'birch' that is not a species"},
-        {{"ginkgo", "lime", "maple", "oak"}, "no sub-folder for willow"},
-        {{"ginkgo", "lime", "maple", "oak", "willow", "Oak"}, "two folders for oak"},
-        {{"ginkgo", "lime", "maple", "oak", "other", "OTHER"}, "two folders for other"},
-        {{"ginkgo", "lime", "maple", "oak", "other"}, "no sub-folder for willow"},
-    };
-    for (const auto& [folders, fault] : cases) {
-        TempDir dir;
-        makeClassFolders(dir.path(), folders);
-        EXPECT_NE(scanDataset(dir.path().string()).fault.find(fault), std::string::npos) << fault;
+    // A species twice, in another letter case, is refused.
+    for (const char* twice : {"OAK", "oTHER"}) {
+        makeClassFolders(dir.path(), {twice});
+        EXPECT_NE(scanDataset(dir.path().string()).fault.find("two folders for"), std::string::npos)
+            << twice;
+        fs::remove(dir.path() / twice);
     }
-    TempDir dir;
-    EXPECT_NE(scanDataset(dir.write("plain.txt", "x")).fault.find("is not a folder"),
-              std::string::npos);
-    EXPECT_NE(scanDataset(dir.file("absent")).fault.find("is not a folder"), std::string::npos);
 }
 
 TEST(Dataset, MeasuresLikeTheProgramWithoutPrinting) {
@@ -64,31 +52,11 @@ TEST(Dataset, MeasuresLikeTheProgramWithoutPrinting) {
     ASSERT_TRUE(cv::imwrite(path, drawLeaf(90, 30, 0.0)));
     CoutCapture capture;
     const Measurement measured = measurePicture(readGreyPicture(path));
-    const LeafAnalysis analysis = analyzeLeafImage(path, false, false);
-    const std::string programTalk = capture.text();
+    EXPECT_EQ(capture.text(), "");
     ASSERT_EQ(measured.verdict, LeafVerdict::Measured);
-    ASSERT_EQ(measured.features.size(), leafFeatureCount);
-    // measurePicture said nothing: all that was captured came from the direct analysis.
-    EXPECT_NE(programTalk.find("Processing image"), std::string::npos);
-    EXPECT_EQ(programTalk.find("Processing image"), programTalk.rfind("Processing image"));
-    // Six significant digits, exactly what the program hands to the network.
-    std::string text;
-    for (double value : measured.features) {
-        std::ostringstream number;
-        number << value;
-        text += number.str() + " ";
-    }
-    EXPECT_EQ(text, toFeatureText(analysis.features));
-    EXPECT_GT(measured.features[1], 2.5);  // a long leaf: its aspect ratio is about three
-}
-
-TEST(Dataset, ReportsWhyAnImageCannotBeUsed) {
-    TempDir dir;
-    EXPECT_EQ(measurePicture(readGreyPicture(dir.write("broken.jpg", "not a picture"))).verdict,
-              LeafVerdict::UnreadableImage);
-    const cv::Mat blank(100, 100, CV_8UC1, cv::Scalar(255));
-    EXPECT_EQ(measurePicture(blank).verdict, LeafVerdict::NoLeaf);
-    EXPECT_EQ(verdictReason(LeafVerdict::NoLeaf), "no leaf found");
+    // Exactly the values the program hands to the network: its text, read back.
+    std::istringstream text(toFeatureText(analyzeLeafImage(path, false, false).features));
+    EXPECT_EQ(measured.features, std::vector<double>(std::istream_iterator<double>(text), {}));
 }
 
 TEST(Dataset, TurnedCopyKeepsTheWholeLeafOnWhite) {
@@ -117,9 +85,7 @@ TEST(Dataset, EveryMeasuredPhotoGetsItsCopies) {
     int calls = 0;
     const CollectedExamples collected =
         collectExamples(scan.images, 0, 3, 15.0, [&](int done, int total) {
-            ++calls;
-            EXPECT_EQ(total, 5);
-            EXPECT_EQ(done, calls);
+            EXPECT_EQ(std::make_pair(done, total), std::make_pair(++calls, 5));
         });
     EXPECT_EQ(calls, 5);
     ASSERT_EQ(collected.examples.size(), 4u);
@@ -134,20 +100,20 @@ TEST(Dataset, EveryMeasuredPhotoGetsItsCopies) {
 }
 
 TEST(Report, FiguresFromAConfusionMatrix) {
-    const ConfusionMatrix matrix = {{8, 2, 0}, {1, 4, 0}, {0, 0, 0}};
-    EXPECT_EQ(totalCount(matrix), 15);
-    EXPECT_DOUBLE_EQ(accuracy(matrix), 12.0 / 15.0);
-    EXPECT_DOUBLE_EQ(recall(matrix, 0), 0.8);
-    EXPECT_DOUBLE_EQ(precision(matrix, 0), 8.0 / 9.0);
-    EXPECT_DOUBLE_EQ(recall(matrix, 2), 0.0);
     std::ostringstream text;
-    printConfusionReport(text, matrix, {"a", "b", "c"});
-    EXPECT_NE(text.str().find("Accuracy: 80.0% (12 of 15)"), std::string::npos) << text.str();
+    printConfusionReport(text, {{8, 2, 0}, {1, 4, 0}, {0, 0, 0}}, {"a", "b", "c"});
     // Class b: 4 of its 5 photos named right (recall), 4 of the 6 named b are b (precision).
-    EXPECT_NE(text.str().find("b              5     80.0%     66.7%\n"), std::string::npos)
-        << text.str();
-    EXPECT_NE(text.str().find("a             10     80.0%     88.9%\n"), std::string::npos)
-        << text.str();
+    EXPECT_EQ(text.str(),
+              "Accuracy: 80.0% (12 of 15)\n\n"
+              "class     images    recall precision\n"
+              "a             10     80.0%     88.9%\n"
+              "b              5     80.0%     66.7%\n"
+              "c              0      0.0%      0.0%\n\n"
+              "Confusion matrix (rows: true class, columns: predicted class)\n"
+              "               a       b       c\n"
+              "a              8       2       0\n"
+              "b              1       4       0\n"
+              "c              0       0       0\n");
 }
 
 TEST(Report, DrawsRightAnswersGreenAndErrorsRed) {
@@ -158,13 +124,10 @@ TEST(Report, DrawsRightAnswersGreenAndErrorsRed) {
         EXPECT_EQ(drawConfusionMatrix(matrix, {"round", "long"}, "test", path), "");
         const cv::Mat picture = cv::imread(path);
         EXPECT_FALSE(picture.empty());
-        int red = 0;
-        int green = 0;
-        for (auto pixel = picture.begin<cv::Vec3b>(); pixel != picture.end<cv::Vec3b>(); ++pixel) {
-            red += (*pixel)[2] > (*pixel)[1] + 60 ? 1 : 0;
-            green += (*pixel)[1] > (*pixel)[2] + 60 ? 1 : 0;
-        }
-        return std::pair<int, int>{red, green};
+        cv::Mat bgr[3];
+        cv::split(picture, bgr);
+        return std::pair{cv::countNonZero(bgr[2] > bgr[1] + 60),
+                         cv::countNonZero(bgr[1] > bgr[2] + 60)};
     };
     const auto [perfectRed, perfectGreen] = tinted({{4, 0}, {0, 4}});
     const auto [mixedRed, mixedGreen] = tinted({{3, 1}, {0, 4}});
@@ -176,23 +139,18 @@ TEST(Report, DrawsRightAnswersGreenAndErrorsRed) {
 }
 
 TEST(Dataset, CopiesTurnEachWayUpToTheLargestTurn) {
-    std::vector<double> angles;
-    std::vector<double> scales;
-    for (int k = 1; k <= 4; ++k) {
+    const struct {
+        int k, copies;
+        double turn, angle, scale;
+    } cases[] = {{1, 4, 15, -7.5, 0.85}, {2, 4, 15, 7.5, 0.7},  {3, 4, 15, -15, 1.0},
+                 {4, 4, 15, 15, 0.85},   {1, 1, 20, -20, 0.85}, {3, 3, 20, -20, 1.0}};
+    for (const auto& c : cases) {
         double angle = 0.0;
         double scale = 0.0;
-        copyTransform(k, 4, 15.0, angle, scale);
-        angles.push_back(angle);
-        scales.push_back(scale);
+        copyTransform(c.k, c.copies, c.turn, angle, scale);
+        EXPECT_EQ(angle, c.angle) << c.k << " of " << c.copies;
+        EXPECT_EQ(scale, c.scale) << c.k << " of " << c.copies;
     }
-    EXPECT_EQ(angles, (std::vector<double>{-7.5, 7.5, -15.0, 15.0}));
-    EXPECT_EQ(scales, (std::vector<double>{0.85, 0.7, 1.0, 0.85}));
-    double angle = 0.0;
-    double scale = 0.0;
-    copyTransform(1, 1, 20.0, angle, scale);
-    EXPECT_EQ(angle, -20.0);
-    copyTransform(3, 3, 20.0, angle, scale);
-    EXPECT_EQ(angle, -20.0);
 }
 
 TEST(Groups, ReadsPathsAndGroupsAndGivesThemToTheImages) {
@@ -219,7 +177,6 @@ TEST(Groups, ReadsPathsAndGroupsAndGivesThemToTheImages) {
 TEST(Groups, MalformedFilesAreRefusedWithTheLine) {
     TempDir dir;
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"path,group\noak/a.jpg\n", "line 2: expected 'path,group', not 'oak/a.jpg'"},
         {"oak/a.jpg,\n", "line 1: expected 'path,group', not 'oak/a.jpg,'"},
         {",leaf\n", "line 1: expected 'path,group'"},
         {"oak/a.jpg,1\nmaple/b.jpg,2\noak/a.jpg,3\n", "line 3: 'oak/a.jpg' is listed twice"},
@@ -231,8 +188,6 @@ TEST(Groups, MalformedFilesAreRefusedWithTheLine) {
         EXPECT_NE(groups.fault.find(fault), std::string::npos) << groups.fault;
         EXPECT_TRUE(groups.groupOf.empty());
     }
-    EXPECT_NE(readGroups(dir.file("absent.csv"), {}).fault.find("missing or not a regular file"),
-              std::string::npos);
     EXPECT_NE(readGroups(dir.path().string(), {}).fault.find("not a regular file"),
               std::string::npos);
 }
