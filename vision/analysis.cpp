@@ -7,6 +7,7 @@
 #include "background.hpp"
 #include "display.hpp"
 #include "geometry.hpp"
+#include "leaf_crop.hpp"
 #include "outline.hpp"
 #include "picture.hpp"
 #include "report.hpp"
@@ -107,6 +108,7 @@ LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool p
     if (picture.empty() || picture.type() != CV_8UC1) {
         return {LeafVerdict::UnreadableImage, {}};
     }
+    picture = picture(findLeafCrop(picture));  // a leaf on a sheet: the leaf and its margin
     const int height = workingHeight(picture.cols, picture.rows);
     if (height < 1 || height > maxWorkingHeight) {
         return {LeafVerdict::UnreadableImage, {}};
