@@ -1,24 +1,23 @@
-// Finding the leaf in a phone photo of a leaf on a sheet of paper, so that it can be measured as
-// if the photo had been cropped to it like the photos the network learnt from.
+// Finding the leaf in a phone photo of a leaf on a sheet of paper, so that it is measured as if
+// the photo had been cropped to it like the photos the network learnt from.
 #pragma once
 
 #include <opencv2/core.hpp>
 
-// The search runs on a copy reduced by a whole factor to at most this many pixels on its
-// longer side: a leaf a fifth of a 12-megapixel frame wide is still about 100 pixels wide there.
+// The search runs on reduced copies: whether to crop is decided on one of cropDecisionSide
+// pixels on its longer side, which costs little beside the decode; only a picture that is
+// cropped is searched again around the leaf, averaged down to at most cropSearchSide pixels,
+// where the leaf is some hundreds of pixels long and a stalk shows.
 constexpr int cropSearchSide = 512;
+constexpr int cropDecisionSide = 128;
 
-struct LeafOnSheet {
-    cv::Rect leaf;            // in pixels of grey; empty when no leaf lies wholly on the sheet
-    double sheetShare = 0.0;  // of the frame covered by the sheet and what lies on it
-};
-
-// The sheet is the largest light region of the picture, the leaf the largest dark region wholly
-// inside it.
-LeafOnSheet findLeafOnSheet(const cv::Mat& grey);
-
-// The part of grey (8-bit, one channel, upright) to measure: the leaf's bounding box plus a
-// margin of a tenth of its longer side on every side, clamped to the picture, when the leaf
-// lies wholly on a light sheet and that box covers at most half of the picture; otherwise the
-// whole picture.
+// The part of grey (8-bit, one channel, upright) to measure. The sheet is the largest light
+// region, the leaf the largest dark region lying wholly on it (touching neither the sheet's
+// edge nor the frame) and at least a twentieth of the picture's longer side long. The picture
+// is cropped to the leaf's bounding box plus a margin of a tenth of its longer side on every
+// side, clamped to the picture, when
+//   - the sheet, with what lies on it, covers less than 99% of the frame (a table or floor is
+//     in sight, which would be taken for leaf), or
+//   - that crop covers at most a quarter of the picture (the leaf is small).
+// Otherwise, and when no leaf lies wholly on a sheet, the result is the whole picture.
 cv::Rect findLeafCrop(const cv::Mat& grey);
