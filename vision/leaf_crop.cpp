@@ -146,13 +146,18 @@ cv::Rect leafOnFineGrid(const cv::Mat& fine, const cv::Mat& sheet, const cv::Mat
     cv::Mat paperShare;
     cv::blur(fine & paper, paperSum, cv::Size(window, window));
     cv::blur(paper, paperShare, cv::Size(window, window));
-    // In whole grey levels: brightness * paperShare < paleLeaf * 255 * paperSum.
+    // The leaf's soft shadow may be darker than that right beside it; so where the leaf is dark
+    // the level is halfway between it and the paper, as for the silhouette.
+    const double leafShare =
+        cv::mean(fine, leaf & ~light)[0] / std::max(cv::mean(fine, paper)[0], 1.0);
+    const double level = std::min(paleLeaf, (1.0 + leafShare) / 2.0);
+    // In whole grey levels: brightness * paperShare < level * 255 * paperSum.
     cv::Mat weighted;
     cv::Mat paleLevel;
     cv::multiply(fine, paperShare, weighted, 1.0, CV_16U);
-    paperSum.convertTo(paleLevel, CV_16U, paleLeaf * 255.0);
-    const cv::Mat seed = leaf & ~light;
-    const cv::Mat grown = ((weighted < paleLevel) & sheet) | seed;
+    paperSum.convertTo(paleLevel, CV_16U, level * 255.0);
+    const cv::Mat grown = (weighted < paleLevel) & sheet;
+    const cv::Mat seed = grown & leaf;
     cv::Mat labels;
     cv::Mat stats;
     cv::Mat centroids;
