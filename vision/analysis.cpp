@@ -7,6 +7,7 @@
 #include "background.hpp"
 #include "display.hpp"
 #include "geometry.hpp"
+#include "leaf_crop.hpp"
 #include "outline.hpp"
 #include "picture.hpp"
 #include "report.hpp"
@@ -23,14 +24,13 @@ bool allFinite(const FeatureVector& features) {
     return true;
 }
 
-// False when the silhouette reaches too many sides of the frame or covers most of it.
+// False when the silhouette reaches too many sides of the frame.
 bool liesOnPaper(const cv::Mat& binary) {
     const int sidesReached = (cv::countNonZero(binary.row(0)) > 0) +
                              (cv::countNonZero(binary.row(binary.rows - 1)) > 0) +
                              (cv::countNonZero(binary.col(0)) > 0) +
                              (cv::countNonZero(binary.col(binary.cols - 1)) > 0);
-    return sidesReached <= maxSidesReached &&
-           cv::countNonZero(binary) <= maxDarkShare * static_cast<double>(binary.total());
+    return sidesReached <= maxSidesReached;
 }
 
 }  // namespace
@@ -117,6 +117,7 @@ LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool p
     if (picture.empty() || picture.type() != CV_8UC1) {
         return {LeafVerdict::UnreadableImage, {}};
     }
+    picture = picture(findLeafCrop(picture));  // a leaf on a sheet: the leaf and its margin
     const int height = workingHeight(picture.cols, picture.rows);
     if (height < 1 || height > maxWorkingHeight) {
         return {LeafVerdict::UnreadableImage, {}};

@@ -14,11 +14,10 @@ constexpr int medianKernelSize = 9;
 // file of a few kilobytes; like one 128 times as wide (height 0), it is no leaf photo.
 constexpr int maxWorkingHeight = workingWidth * workingWidth - 1;
 
-// A leaf photographed on light paper lies apart from the frame: dark pixels on three or four of
-// its sides, or on more than three quarters of it, are a tree, bark, foliage or a table, not a
-// leaf on paper. No photo of a single leaf on paper comes near either bound.
+// A leaf photographed on light paper lies apart from the frame: a silhouette that reaches three
+// or four of its sides is a tree, bark, foliage or a table, not a leaf on paper. No photo of a
+// single leaf on paper reaches even one.
 constexpr int maxSidesReached = 2;
-constexpr double maxDarkShare = 0.75;
 
 // The most values a network can read from a leaf: the six features, then every descriptor.
 constexpr size_t leafValueCount = leafFeatureCount + outlineDescriptorCount;

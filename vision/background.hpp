@@ -17,6 +17,7 @@ constexpr double blackPaper = 32.0;
 // than it (gradients, vignettes, wide soft shadows), carried on under the leaf from the paper
 // around it. Where that surface is lighter than whitePaper at every block, working is returned
 // as it is. Otherwise the estimate is drawn towards the paper blocks nearby (narrower shadows)
-// and working is divided by it, so that the paper becomes white (255) and the leaf keeps its
-// contrast to the paper.
+// and working is divided by it, so that the paper becomes white (255); then its contrast is
+// scaled so that the threshold lies halfway between the paper and the leaf's median grey, which
+// leaves the leaf's soft shadow on the paper's side.
 cv::Mat levelBackground(const cv::Mat& working);
