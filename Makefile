@@ -16,6 +16,7 @@ build: setup
 	@ln -sf $(BUILD)/app/leafid leafid
 	@ln -sf $(BUILD)/tools/leafid-train leafid-train
 	@ln -sf $(BUILD)/tools/leafid-eval leafid-eval
+	@ln -sf $(BUILD)/server/leafid-serve leafid-serve
 
 run: build
 	./leafid
@@ -66,4 +67,4 @@ fuzz:
 	  -max_len=4096 $(BUILD)/fuzz-corpus-pictures
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid_*.deb
+	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid-serve leafid_*.deb
