@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -65,10 +66,14 @@ ssize_t BoundedSocketStream::read(char* data, size_t size) {
         return -1;
     }
     if (position_ == buffered_) {
-        if (!is_readable()) {
-            return -1;
+        // Most reads find bytes waiting: poll only when there are none.
+        ssize_t received = recv(socket_, buffer_, sizeof buffer_, MSG_DONTWAIT);
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!is_readable()) {
+                return -1;
+            }
+            received = recv(socket_, buffer_, sizeof buffer_, 0);
         }
-        const ssize_t received = recv(socket_, buffer_, sizeof buffer_, 0);
         if (received <= 0) {
             return received;
         }

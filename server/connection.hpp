@@ -41,7 +41,7 @@ class BoundedSocketStream : public httplib::Stream {
     std::chrono::milliseconds writeTimeout_;
     size_t budget_ = 0;
     std::chrono::steady_clock::time_point deadline_;
-    char buffer_[4096];
+    char buffer_[16384];
     size_t buffered_ = 0;  // bytes in buffer_ from position read_
     size_t position_ = 0;
 };

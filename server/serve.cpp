@@ -107,7 +107,7 @@ void releaseAdmission(Admission& admission) {
 constexpr std::chrono::seconds readTimeout{5};
 constexpr std::chrono::seconds writeTimeout{5};
 constexpr std::chrono::seconds keepAliveTimeout{5};
-constexpr std::chrono::milliseconds stopCheckInterval{100};
+constexpr std::chrono::milliseconds stopCheckInterval{500};
 
 // httplib's server with its connections read through BoundedSocketStream. It reads each request
 // itself; only the loop over the requests of one connection is this one's.
