@@ -21,14 +21,11 @@ from serve_support import dialogue_line, started_server
 serve, leafid, evaluate, network, leaves = sys.argv[1:6]
 
 
-def post(url, body, headers=None, path="/api/identify?pictures=no"):
-    host, port = url.split("/")[2].split(":")
-    connection = http.client.HTTPConnection(host, int(port), timeout=30)
-    connection.request("POST", path, body, headers or {})
+def post(url, body, headers=None, path="/api/identify?pictures=no", method="POST"):
+    connection = http.client.HTTPConnection(*url.split("/")[2].split(":"), timeout=30)
+    connection.request(method, path, body, headers or {})
     response = connection.getresponse()
-    answer = (response.status, dict(response.getheaders()), json.loads(response.read()))
-    connection.close()
-    return answer
+    return response.status, dict(response.getheaders()), json.loads(response.read())
 
 
 def raw(url, data):
@@ -118,20 +115,19 @@ with tempfile.TemporaryDirectory() as work:
         sys.exit(0)
     # leafid-eval --json writes the same object for the same photo.
     labelled = os.path.join(work, "labelled")
-    for folder in ["ginkgo", "lime", "maple", "oak", "willow", "other"]:
+    classes = ["ginkgo", "lime", "maple", "oak", "willow", "other"]
+    for folder in classes:
         os.makedirs(os.path.join(labelled, folder))
     for photo in photos:
         folder = os.path.basename(os.path.dirname(photo))
-        folder = folder if os.path.isdir(os.path.join(labelled, folder)) else "other"
+        folder = folder if folder in classes else "other"
         os.symlink(photo, os.path.join(labelled, folder, os.path.basename(photo)))
     subprocess.run([evaluate, "--network", network, "--json", os.path.join(work, "lines"), labelled],
                    capture_output=True, check=True)
     evaluated = {os.path.basename(line["path"]): line for line in
                  map(json.loads, open(os.path.join(work, "lines")))}
     with started_server(serve, network, work) as (url, server, log):
-        connection = http.client.HTTPConnection(*url.split("/")[2].split(":"), timeout=10)
-        connection.request("GET", "/api/health")
-        health = json.loads(connection.getresponse().read())
+        health = post(url, None, path="/api/health", method="GET")[2]
         assert health["status"] == "ok" and health["outputs"] in (5, 6), health
         for photo in photos:
             body = open(photo, "rb").read()

@@ -3,7 +3,6 @@ compare it with the dialogue's, see the three pictures; a file that is no pictur
 sentence. Saves a phone-sized screenshot.
 Usage: browser_test.py SERVE LEAFID NETWORK LEAVES_DIR SCREENSHOT.png   Exit 77 means skipped."""
 import os
-import subprocess
 import sys
 import tempfile
 

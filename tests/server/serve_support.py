@@ -5,6 +5,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 
 
 def skip(reason):
@@ -14,28 +15,22 @@ def skip(reason):
 
 @contextlib.contextmanager
 def started_server(serve, network, work, *options):
-    """Yields (url, process) of a server on a free port; stops it with SIGTERM at the end and
+    """Yields (url, process, log file) of a server on a free port; stops it with SIGTERM at the end and
     checks that it ends cleanly."""
-    log = open(os.path.join(work, "serve.log"), "w+")
+    log = os.path.join(work, "serve.log")
     process = subprocess.Popen([serve, "--listen", "127.0.0.1:0", "--network", network, *options],
-                               cwd=work, stdout=subprocess.DEVNULL, stderr=log)
+                               cwd=work, stdout=subprocess.DEVNULL, stderr=open(log, "w"))
     try:
-        url = None
         for _ in range(100):
-            log.seek(0)
-            found = re.search(r"listening on (http://\S+/)", log.read())
-            if found:
-                url = found.group(1)
+            found = re.search(r"listening on (http://\S+/)", open(log).read())
+            if found or process.poll() is not None:
                 break
-            if process.poll() is not None:
-                break
-            subprocess.run(["sleep", "0.1"])
-        assert url, "the server did not start: " + open(log.name).read()
-        yield url, process, log.name
+            time.sleep(0.1)
+        assert found, "the server did not start: " + open(log).read()
+        yield found.group(1), process, log
     finally:
         process.send_signal(signal.SIGTERM)
         code = process.wait(timeout=30)
-        log.close()
     assert code == 0, f"the server ended with {code}"
 
 
