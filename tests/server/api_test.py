@@ -46,27 +46,30 @@ def png_chunk(kind, data):
 
 
 # A few hundred bytes that claim 100000 x 100000 grey pixels: 10 GB to decode.
-bomb = (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 0, 0, 0, 0))
+bomb = (b"\x89PNG\r\n\x1a\n"
+        + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 0, 0, 0, 0))
         + png_chunk(b"IDAT", zlib.compress(bytes(100001 * 4))) + png_chunk(b"IEND", b""))
-multipart = ("--b\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"x.jpg\"\r\n\r\n")
+multipart = "--b\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"x.jpg\"\r\n\r\n"
+POST = b"POST /api/identify HTTP/1.1\r\n"
+GB = b"Content-Length: 1000000000\r\n"
 refusals = [  # name, request, status
-    ("not a picture", b"POST /api/identify HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 415),
-    ("no photo", b"POST /api/identify HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 400),
-    ("broken form", b"POST /api/identify HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b"
-                    b"\r\nContent-Length: 9\r\n\r\n--b\r\njunk", 400),
+    ("not a picture", POST + b"Content-Length: 5\r\n\r\nhello", 415),
+    ("no photo", POST + b"Content-Length: 0\r\n\r\n", 400),
+    ("broken form", POST + b"Content-Type: multipart/form-data; boundary=b\r\n"
+                           b"Content-Length: 9\r\n\r\n--b\r\njunk", 400),
     ("no request line", b"NONSENSE\r\n\r\n", 400),
-    ("no length", b"POST /api/identify HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411),
-    ("compressed", b"POST /api/identify HTTP/1.1\r\nContent-Encoding: gzip\r\nContent-Length: 5\r\n\r\nhello", 415),
-    ("1 GB, body never sent", b"POST /api/identify HTTP/1.1\r\nContent-Length: 1000000000\r\n\r\n", 413),
-    ("1 GB, waiting to continue", b"POST /api/identify HTTP/1.1\r\nContent-Length: 1000000000\r\n"
-                                  b"Expect: 100-continue\r\n\r\n", 413),
+    ("no length", POST + b"Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411),
+    ("compressed", POST + b"Content-Encoding: gzip\r\nContent-Length: 5\r\n\r\nhello", 415),
+    ("1 GB, body never sent", POST + GB + b"\r\n", 413),
+    ("1 GB, waiting to continue", POST + GB + b"Expect: 100-continue\r\n\r\n", 413),
     ("other method", b"PUT /api/identify HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 405),
     ("other path", b"POST /upload HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 404),
 ]
 
 with tempfile.TemporaryDirectory() as work:
     # One worker and no queue: a second photo while one is received is refused.
-    with started_server(serve, network, work, "--threads", "1", "--queue", "0") as (url, server, log):
+    one_place = ("--threads", "1", "--queue", "0")
+    with started_server(serve, network, work, *one_place) as (url, server, log):
         for name, request, status in refusals:
             answer, seconds = raw(url, request)
             assert answer == status, f"{name}: {answer} instead of {status}"
@@ -86,7 +89,8 @@ with tempfile.TemporaryDirectory() as work:
         time.sleep(0.3)
         status, headers, answer = post(url, b"hello")
         assert status == 503 and headers.get("Retry-After") == "1", f"busy: {status} {headers}"
-        rss = lambda: int(re.search(r"VmRSS:\s+(\d+)", open(f"/proc/{server.pid}/status").read())[1])
+        status_file = f"/proc/{server.pid}/status"
+        rss = lambda: int(re.search(r"VmRSS:\s+(\d+)", open(status_file).read())[1])
         before = rss()
         endless = socket.create_connection(url.split("/")[2].split(":"), timeout=10)
         try:
@@ -101,8 +105,8 @@ with tempfile.TemporaryDirectory() as work:
         assert held.recv(100).startswith(b"HTTP/1.1 415"), "the photo under way was not answered"
         assert server.wait(timeout=10) == 0, "the server did not end cleanly"
         lines = open(log).read().splitlines()
-        assert any(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ 127\.0\.0\.1 POST /api/identify "
-                                r"415 \d+ \d+ms", line) for line in lines), "no request line in the log"
+        logged = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ 127\.0\.0\.1 POST /api/identify 415 \d+ \d+ms"
+        assert any(re.fullmatch(logged, line) for line in lines), "no request line in the log"
 
     photos = []
     for folder in ["ginkgo", "lime", "maple", "oak", "willow", "other", "../phone", "../nonleaf"]:
@@ -122,8 +126,8 @@ with tempfile.TemporaryDirectory() as work:
         folder = os.path.basename(os.path.dirname(photo))
         folder = folder if folder in classes else "other"
         os.symlink(photo, os.path.join(labelled, folder, os.path.basename(photo)))
-    subprocess.run([evaluate, "--network", network, "--json", os.path.join(work, "lines"), labelled],
-                   capture_output=True, check=True)
+    subprocess.run([evaluate, "--network", network, "--json", os.path.join(work, "lines"),
+                    labelled], capture_output=True, check=True)
     evaluated = {os.path.basename(line["path"]): line for line in
                  map(json.loads, open(os.path.join(work, "lines")))}
     with started_server(serve, network, work) as (url, server, log):

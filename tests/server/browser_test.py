@@ -48,10 +48,11 @@ with tempfile.TemporaryDirectory() as work, started_server(serve, network, work)
             chooser.send_keys(photo)
             wait.until(lambda b: b.find_element(By.ID, "answer").text)
             shown = browser.find_element(By.ID, "answer").text
-            assert expected in ("tree = " + shown, shown), f"{photo}: page {shown!r}, leafid {expected!r}"
+            assert expected in ("tree = " + shown, shown), f"{photo}: {shown!r}, not {expected!r}"
             for name in ["measured", "silhouette", "outline"]:
                 size = browser.execute_script(
-                    f"const i = document.getElementById('{name}'); return i.complete && i.naturalWidth")
+                    f"const i = document.getElementById('{name}');"
+                    "return i.complete && i.naturalWidth")
                 assert size == 128, f"{photo}: the picture '{name}' is not shown ({size})"
             bars = browser.find_elements(By.CSS_SELECTOR, "#bars .bar")
             assert len(bars) == 6, f"{photo}: {len(bars)} bars instead of one per output"
