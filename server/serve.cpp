@@ -311,14 +311,16 @@ void identify(Service& service, const httplib::Request& req, httplib::Response& 
         return;
     }
     LeafPictures pictures;
+    const bool withPictures = req.get_param_value("pictures") != "no";
     Identification identification;
     {
         NetworkLease lease(service.pool);
-        identification = identifyLeaf(lease.network(), file.path, false, &pictures);
+        identification =
+            identifyLeaf(lease.network(), file.path, false, withPictures ? &pictures : nullptr);
     }
     release(file);
     Json json = identificationJson(identification);
-    if (req.get_param_value("pictures") != "no") {
+    if (withPictures) {
         addPictures(json, pictures);
     }
     if (identification.verdict == LeafVerdict::UnreadableImage) {
