@@ -5,7 +5,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= 2
 
-.PHONY: setup build run test test-plain test-sanitize deb bench fuzz clean
+.PHONY: setup build run test test-plain test-sanitize deb bench bench-serve fuzz clean
 
 setup:
 	@./scripts/setup
@@ -16,6 +16,7 @@ build: setup
 	@ln -sf $(BUILD)/app/leafid leafid
 	@ln -sf $(BUILD)/tools/leafid-train leafid-train
 	@ln -sf $(BUILD)/tools/leafid-eval leafid-eval
+	@ln -sf $(BUILD)/server/leafid-serve leafid-serve
 
 run: build
 	./leafid
@@ -43,6 +44,16 @@ BENCH_PHOTOS ?= ../shared/leaves
 BENCH_ROUNDS ?= 5
 bench: build
 	./$(BUILD)/bench/leafid_bench $(BENCH_PHOTOS) $(BENCH_ROUNDS)
+
+# leafid-serve under load: BENCH_CLIENTS clients post the photos for BENCH_SECONDS while
+# BENCH_IDLE connections stay open without a finished request; photos per second, latency,
+# the server's peak memory; fails on any failed request or answer unlike the dialogue's.
+BENCH_SECONDS ?= 30
+BENCH_CLIENTS ?= 32
+BENCH_IDLE ?= 500
+bench-serve: build
+	./$(BUILD)/bench/leafid_serve_bench $(BUILD)/server/leafid-serve $(BUILD)/app/leafid \
+	  $(BENCH_PHOTOS) $(BENCH_SECONDS) $(BENCH_CLIENTS) $(BENCH_IDLE)
 
 # Feeds random network files to the loader and evaluator, random text to the number readers,
 # the feature hand-off and the classifier, random files to the picture header reader, and
@@ -83,4 +94,4 @@ fuzz:
 	  -max_len=16384 $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid_*.deb
+	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid-serve leafid_*.deb

@@ -5,8 +5,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "evaluation.hpp"
-#include "handoff.hpp"
+#include "identification.hpp"
 #include "loader.hpp"
 #include "network_file.hpp"
 
@@ -51,37 +50,12 @@ bool readWord(std::string& word, bool& impossible) {
     return !word.empty() || impossible;
 }
 
-const char* sorryFor(LeafVerdict verdict) {
-    switch (verdict) {
-        case LeafVerdict::NoLeaf:
-            return "Sorry, but no leaf was found in this image!";
-        case LeafVerdict::Unmeasurable:
-            return "Sorry, but this leaf couldn't be measured!";
-        default:
-            return "Sorry, but this file isn't a readable image!";
-    }
-}
-
-void answer(NeuralNetwork& network, const TreeNameList& treeNames, const std::string& path) {
+void answer(NeuralNetwork& network, const std::string& path) {
     if (!fileExists(path)) {
-        std::cout << "Sorry, but this file doesn't exists!" << std::endl << std::endl;
+        std::cout << noSuchFile << std::endl << std::endl;
         return;
     }
-    const FeatureHandOff handOff = extractFeatures(path, descriptorsRead(inputCount(network)));
-    if (handOff.verdict != LeafVerdict::Measured) {
-        std::cout << sorryFor(handOff.verdict) << std::endl << std::endl;
-        return;
-    }
-    const int index = classify(network, handOff.text);
-    if (index == noAnswer) {
-        std::cout << "Sorry, but the network couldn't name this leaf!" << std::endl << std::endl;
-        return;
-    }
-    if (static_cast<size_t>(index) >= treeNames.size()) {
-        std::cout << "Sorry, but this leaf is none of the five species!" << std::endl << std::endl;
-        return;
-    }
-    std::cout << "tree = " << treeNames[static_cast<size_t>(index)] << std::endl << std::endl;
+    std::cout << identifyLeaf(network, path, true).answer << std::endl << std::endl;
 }
 
 }  // namespace
@@ -119,7 +93,6 @@ int runDialogue() {
         waitForEnter();
         return exitNetworkNotLoaded;
     }
-    const TreeNameList treeNames = makeTreeNameList();
 
     // The first prompt stands after one empty line; every answer ends with one.
     std::cout << std::endl;
@@ -138,6 +111,6 @@ int runDialogue() {
             std::cout << noSuchFile << std::endl << std::endl;
             continue;
         }
-        answer(network, treeNames, word);
+        answer(network, word);
     }
 }

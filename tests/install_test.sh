@@ -21,8 +21,9 @@ trap 'rm -rf "$work"' EXIT
 "$cmake" --install "$build" --prefix "$work/usr" >"$work/install.log" 2>&1 ||
   fail "cmake --install: $(cat "$work/install.log")"
 prefix=$(cd "$work/usr" && pwd -P)
-for file in bin/leafid bin/leafid-train bin/leafid-eval share/leafid/nn.dat \
+for file in bin/leafid bin/leafid-train bin/leafid-eval bin/leafid-serve share/leafid/nn.dat \
   share/man/man1/leafid.1.gz share/man/man1/leafid-train.1.gz share/man/man1/leafid-eval.1.gz \
+  share/man/man1/leafid-serve.1.gz \
   share/doc/leafid/README.md share/doc/leafid/docs/windows.png; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
@@ -30,7 +31,7 @@ installed=$prefix/share/leafid/nn.dat
 cmp -s "$source/nn.dat" "$installed" || fail "the installed network is not the shipped nn.dat"
 
 mkdir "$work/elsewhere" && cd "$work/elsewhere" || exit 1
-for program in leafid leafid-train leafid-eval; do
+for program in leafid leafid-train leafid-eval leafid-serve; do
   "$prefix/bin/$program" --help </dev/null >help || fail "$program --help failed"
   head -n 1 help | grep -q "^Usage: $program " || fail "$program --help: $(cat help)"
   expected="$program (leafid) $version"

@@ -9,6 +9,7 @@
 #include "confusion_report.hpp"
 #include "dataset.hpp"
 #include "dialogue.hpp"
+#include "eval_json.hpp"
 #include "evaluation.hpp"
 #include "handoff.hpp"
 #include "loader.hpp"
@@ -31,6 +32,8 @@ const char* const usage =
     "                      directory if it has one, else the one installed with leafid)\n"
     "  --csv FILE          write one row per image: path, class, status, every value the\n"
     "                      network reads, the predicted class and every output\n"
+    "  --json FILE         write one JSON object per image and line: path, class, and\n"
+    "                      leafid-serve's answer to it (without the pictures)\n"
     "  --matrix FILE.png   draw the confusion matrix as a picture\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
@@ -160,8 +163,11 @@ std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& ve
 }  // namespace
 
 int runEvalCommand(int argc, const char* const* argv) {
-    const Arguments arguments = parseArguments(
-        argc, argv, {{"--network", "", true}, {"--csv", "", true}, {"--matrix", "", true}});
+    const Arguments arguments = parseArguments(argc, argv,
+                                               {{"--network", "", true},
+                                                {"--csv", "", true},
+                                                {"--matrix", "", true},
+                                                {"--json", "", true}});
     if (const std::optional<int> done = answerWithoutWork(arguments, "leafid-eval", usage)) {
         return *done;
     }
@@ -183,6 +189,10 @@ int runEvalCommand(int argc, const char* const* argv) {
     }
     if (arguments.values.count("--matrix") && matrixFile.empty()) {
         return badUsage("option --matrix needs a file name");
+    }
+    const std::string jsonFile = value("--json", "");
+    if (arguments.values.count("--json") && jsonFile.empty()) {
+        return badUsage("option --json needs a file name");
     }
     const std::string dataDir = arguments.positional[0];
     const DatasetScan scan = scanDataset(dataDir);
@@ -259,6 +269,13 @@ int runEvalCommand(int argc, const char* const* argv) {
     if (!csvFile.empty()) {
         const std::string fault =
             writeCsv(csvFile, verdicts, names, static_cast<size_t>(inputCount(network)));
+        if (!fault.empty()) {
+            std::cerr << "leafid-eval: " << fault << std::endl;
+            status = exitFailure;
+        }
+    }
+    if (!jsonFile.empty()) {
+        const std::string fault = writeJsonLines(jsonFile, network, scan.images, names);
         if (!fault.empty()) {
             std::cerr << "leafid-eval: " << fault << std::endl;
             status = exitFailure;

@@ -60,47 +60,61 @@ LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindo
 
 namespace {
 
-LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, bool printReport,
-                         bool showWindows, size_t descriptorCount) {
+// Where the analysis shows what it does: console lines, windows, kept pictures.
+struct Showing {
+    bool processingLine = true;
+    bool report = false;
+    bool windows = false;
+    LeafPictures* pictures = nullptr;
+};
+
+LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path,
+                         const Showing& showing, size_t descriptorCount) {
     cv::Mat working;
     cv::resize(picture, working, cv::Size(workingWidth, height), 0.0, 0.0, cv::INTER_LINEAR);
 
     cv::Mat binary;
     binarizeImage(levelBackground(working), binary);
-    const bool windows = showWindows && displayReachable();
+    const bool windows = showing.windows && displayReachable();
     if (windows) {
         showWindow("Original", working, 128, 128);
         processWindowEvents();
     }
-    printProcessingLine(path, workingWidth, height);
+    if (showing.processingLine) {
+        printProcessingLine(path, workingWidth, height);
+    }
 
-    // The contour picture is drawn only for a window that shows it.
+    // The contour picture is drawn only for a window or a caller that shows it.
     cv::Mat contourCanvas;
     LeafOutline leaf;  // kept only for the descriptors
     LeafOutline* const keptLeaf = descriptorCount > 0 ? &leaf : nullptr;
+    const bool drawn = windows || showing.pictures != nullptr;
     const GeometricFeatures geometric =
-        windows ? computeGeometricFeatures(contourCanvas, true, binary, keptLeaf)
-                : measureGeometricFeatures(true, binary, keptLeaf);
+        drawn ? computeGeometricFeatures(contourCanvas, true, binary, keptLeaf)
+              : measureGeometricFeatures(true, binary, keptLeaf);
     if (windows) {
         showWindow("Binarized", binary, 275, 128);
         showWindow("Contours", contourCanvas, 422, 128);
         processWindowEvents();
     }
+    if (showing.pictures != nullptr) {
+        *showing.pictures = {working, binary, contourCanvas, geometric};
+    }
     if (geometric.empty() || !liesOnPaper(binary)) {
         return {LeafVerdict::NoLeaf, {}};
     }
-    if (printReport) {
+    if (showing.report) {
         printGeometricBlock(geometric);
     }
 
     FeatureVector features = computeMorphologicalFeatures(binary, geometric);
-    if (printReport) {
+    if (showing.report) {
         printMorphologicalBlock(features);
     }
     if (descriptorCount > 0) {
         std::vector<double> descriptors = computeOutlineDescriptors(leaf);
         descriptors.resize(std::min(descriptorCount, descriptors.size()));
-        if (printReport) {
+        if (showing.report) {
             printOutlineBlock(descriptors);
         }
         features.insert(features.end(), descriptors.begin(), descriptors.end());
@@ -110,10 +124,8 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path, b
     return {verdict, features};
 }
 
-}  // namespace
-
-LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
-                                bool showWindows, size_t descriptorCount) {
+LeafAnalysis analyze(cv::Mat picture, const std::string& path, const Showing& showing,
+                     size_t descriptorCount) {
     if (picture.empty() || picture.type() != CV_8UC1) {
         return {LeafVerdict::UnreadableImage, {}};
     }
@@ -123,9 +135,21 @@ LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool p
         return {LeafVerdict::UnreadableImage, {}};
     }
     try {
-        return measureLeaf(picture, height, path, printReport, showWindows, descriptorCount);
+        return measureLeaf(picture, height, path, showing, descriptorCount);
     } catch (const std::exception&) {
         // The image library, or memory, failed part way through: no features, no species.
         return {LeafVerdict::Unmeasurable, {}};
     }
+}
+
+}  // namespace
+
+LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
+                                bool showWindows, size_t descriptorCount) {
+    return analyze(picture, path, {true, printReport, showWindows, nullptr}, descriptorCount);
+}
+
+LeafAnalysis analyzeLeafPictureSilently(cv::Mat picture, size_t descriptorCount,
+                                        LeafPictures* pictures) {
+    return analyze(picture, "", {false, false, false, pictures}, descriptorCount);
 }

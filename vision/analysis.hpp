@@ -37,6 +37,16 @@ struct LeafAnalysis {
     FeatureVector features;  // the six features, then the first descriptorCount descriptors
 };
 
+// What the three windows show, kept for callers without windows (a web page): the picture as
+// measured, the silhouette, and the outline with the width in green and the diameter in blue
+// (BGR). geometric holds perimeter, area, diameter and width when an outline was found.
+struct LeafPictures {
+    cv::Mat working;
+    cv::Mat binary;
+    cv::Mat contours;
+    GeometricFeatures geometric;
+};
+
 // Analyses the image at path, read by readGreyPicture. The processing line is printed for every
 // picture read; the two report blocks with printReport, the three windows with showWindows. With
 // descriptorCount above 0 (at most outlineDescriptorCount) the first descriptorCount outline
@@ -48,6 +58,11 @@ LeafAnalysis analyzeLeafImage(std::string path, bool printReport, bool showWindo
 // line. An error of the image library during the measuring makes the leaf Unmeasurable.
 LeafAnalysis analyzeLeafPicture(cv::Mat picture, const std::string& path, bool printReport,
                                 bool showWindows, size_t descriptorCount = 0);
+
+// The same without a single line on standard output, which several threads cannot share; the
+// pictures go to pictures when it is given (working stays empty when no picture was read).
+LeafAnalysis analyzeLeafPictureSilently(cv::Mat picture, size_t descriptorCount,
+                                        LeafPictures* pictures = nullptr);
 
 // Threshold (leaf 255, background 0), then a 9 x 9 median filter, into destination.
 void binarizeImage(cv::Mat source, cv::Mat& destination);

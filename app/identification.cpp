@@ -1,0 +1,106 @@
+#include "identification.hpp"
+
+#include <cctype>
+
+#include "dialogue.hpp"
+#include "evaluation.hpp"
+#include "handoff.hpp"
+#include "picture.hpp"
+#include "text_numbers.hpp"
+
+namespace {
+
+const char* sorryFor(LeafVerdict verdict) {
+    switch (verdict) {
+        case LeafVerdict::NoLeaf:
+            return "Sorry, but no leaf was found in this image!";
+        case LeafVerdict::Unmeasurable:
+            return "Sorry, but this leaf couldn't be measured!";
+        default:
+            return "Sorry, but this file isn't a readable image!";
+    }
+}
+
+// The species line of the winning output, and its key when it names one of the five.
+void name(Identification& identification, int winner) {
+    const TreeNameList treeNames = makeTreeNameList();
+    if (winner == noAnswer) {
+        identification.answer = "Sorry, but the network couldn't name this leaf!";
+    } else if (static_cast<size_t>(winner) >= treeNames.size()) {
+        identification.answer = "Sorry, but this leaf is none of the five species!";
+    } else {
+        identification.answer = "tree = " + treeNames[static_cast<size_t>(winner)];
+        identification.speciesKey = outputKeys()[static_cast<size_t>(winner)];
+    }
+}
+
+}  // namespace
+
+const std::vector<std::string>& outputKeys() {
+    static const std::vector<std::string> keys = {"ginkgo", "lime",   "maple",
+                                                  "oak",    "willow", "other"};
+    return keys;
+}
+
+std::vector<std::string> leafValueNames(size_t count) {
+    std::vector<std::string> names = {"smooth_factor",
+                                      "aspect_ratio",
+                                      "form_factor",
+                                      "rectangularity",
+                                      "ratio_perimeter_diameter",
+                                      "perimeter_ratio_factor"};
+    for (const std::string& label : outlineDescriptorNames()) {
+        std::string key;
+        for (char c : label) {
+            key += std::isalnum(static_cast<unsigned char>(c))
+                       ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
+                       : '_';
+        }
+        names.push_back(key);
+    }
+    names.resize(std::min(count, names.size()));
+    return names;
+}
+
+const char* verdictKey(LeafVerdict verdict) {
+    switch (verdict) {
+        case LeafVerdict::Measured:
+            return "measured";
+        case LeafVerdict::NoLeaf:
+            return "no leaf";
+        case LeafVerdict::Unmeasurable:
+            return "not measurable";
+        default:
+            return "not a picture";
+    }
+}
+
+Identification identifyLeaf(NeuralNetwork& network, const std::string& path, bool console,
+                            LeafPictures* pictures) {
+    Identification identification;
+    const cv::Mat grey = readGreyPicture(path);
+    const size_t descriptors = descriptorsRead(inputCount(network));
+    const LeafAnalysis analysis = console ? analyzeLeafPicture(grey, path, true, true, descriptors)
+                                          : analyzeLeafPictureSilently(grey, descriptors, pictures);
+    identification.verdict = analysis.verdict;
+    if (!grey.empty()) {
+        identification.workingSize = {workingWidth, workingHeight(grey.cols, grey.rows)};
+    }
+    if (analysis.verdict != LeafVerdict::Measured) {
+        identification.answer = sorryFor(analysis.verdict);
+        return identification;
+    }
+    // The network reads the values as the text hand-off writes them, six significant digits.
+    const FeatureText text = toFeatureText(analysis.features);
+    const std::vector<std::string> names = leafValueNames(analysis.features.size());
+    const std::vector<std::string> tokens = splitString(text, ' ');
+    for (size_t v = 0; v < names.size() && v < tokens.size(); ++v) {
+        identification.values.push_back({names[v], readDecimal(tokens[v])});
+    }
+    const int winner = classify(network, text);
+    for (size_t k = 0; k < network.outputLayer.size() && k < outputKeys().size(); ++k) {
+        identification.outputs.push_back({outputKeys()[k], network.outputLayer[k].output});
+    }
+    name(identification, winner);
+    return identification;
+}
