@@ -285,38 +285,51 @@ cv::Mat readJpegGrey(FILE* file) {
 // PNG: the image header, and the chunks before the image data that change how it is read: a
 // transparency chunk, and an EXIF orientation. Rows are decoded one by one, but the time goes
 // with the samples inflated; a turn that swaps rows and columns takes a second grey picture.
+// The PNG library sets aside the whole length a chunk claims, before the image data or after
+// it, before reading it: every chunk is walked, and one that claims more than the file holds
+// refuses the file.
 struct PngChunks {
     bool transparency = false;
     uint64_t transparentGrey = 0;  // the grey sample a grey picture's transparency chunk names
     int orientation = 1;
     double exifBytes = 0.0;  // held by the PNG library and copied by the image library
-    bool cut = false;        // a chunk claims more bytes than the file has left
+    bool cut = false;        // a chunk claims more than the file holds, or the walk did not end
 };
+
+constexpr int maxPngChunks = 1 << 20;  // a 2 GB picture in chunks of 8 KiB has 250,000
 
 PngChunks readPngChunks(FILE* file, uint64_t fileSize) {
     PngChunks found;
+    found.cut = true;
+    bool beforeImage = true;
     uint64_t position = 8;
     unsigned char chunk[10];
-    for (int step = 0; step < maxHeaderSteps && readAt(file, position, chunk, 8); ++step) {
+    for (int step = 0; step < maxPngChunks; ++step) {
+        if (!readAt(file, position, chunk, 8)) {
+            found.cut = false;  // the file ends: the decoder will find it cut short
+            break;
+        }
         const uint64_t length = number(chunk, 4, true);
-        if (std::memcmp(chunk + 4, "IDAT", 4) == 0) {
+        if (length > fileSize - position - 8) {
             break;
         }
-        if (length > fileSize - position) {
-            found.cut = true;  // the PNG library would set aside the whole claim first
-            break;
-        }
-        if (std::memcmp(chunk + 4, "tRNS", 4) == 0) {
+        const auto is = [&](const char* kind) { return std::memcmp(chunk + 4, kind, 4) == 0; };
+        beforeImage = beforeImage && !is("IDAT");
+        if (is("tRNS") && beforeImage) {
             found.transparency = true;
             found.transparentGrey =
                 readAt(file, position + 8, chunk + 8, 2) ? number(chunk + 8, 2, true) : 0;
         }
-        if (std::memcmp(chunk + 4, "eXIf", 4) == 0) {
-            found.exifBytes = 2.0 * static_cast<double>(length);
+        if (is("eXIf")) {
+            found.exifBytes += 2.0 * static_cast<double>(length);
             std::vector<unsigned char> exif(std::min<uint64_t>(length, 1 << 16));
-            if (readAt(file, position + 8, exif.data(), exif.size())) {
+            if (beforeImage && readAt(file, position + 8, exif.data(), exif.size())) {
                 found.orientation = exifOrientation(exif.data(), exif.size());
             }
+        }
+        if (is("IEND")) {
+            found.cut = false;
+            break;
         }
         position += 12 + length;
     }

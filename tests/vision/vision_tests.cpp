@@ -220,9 +220,11 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         {png(60000, 60000, 8, 0), PictureFormat::Png, 3.6e9, false},
         {png(1000, 1000, 16, 2), PictureFormat::Png, 6e6, false},  // 16-bit colour
         {png(1000, 1000, 4, 3, be(2, 4) + "tRNS\0\0crc."), PictureFormat::Png, 6e6, true},
-        {png(1000, 1000, 16, 4), PictureFormat::Png, 12e6, true},             // grey and alpha
-        {png(1000, 1000, 8, 5), unknown, 0, false},                           // no such colour type
-        {png(1000, 1000, 8, 0, be(1 << 29, 4) + "eXIf"), unknown, 0, false},  // beyond the file
+        {png(1000, 1000, 16, 4), PictureFormat::Png, 12e6, true},  // grey and alpha
+        {png(1000, 1000, 8, 5), unknown, 0, false},                // no such colour type
+        // A chunk beyond the file, before the image data or after it.
+        {png(1000, 1000, 8, 0, be(1 << 29, 4) + "eXIf"), unknown, 0, false},
+        {png(1000, 1000, 8, 0) + "crc." + be(1 << 30, 4) + "tEXt", unknown, 0, false},
         // The picture, a batch of 64 rows, the coefficients of a progressive or a scan per
         // component (128 bytes a block).
         {jpeg(0xC0, 4000, 3000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 12e6 + 64 * 4000, false},
