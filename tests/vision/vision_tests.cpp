@@ -271,6 +271,13 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         EXPECT_EQ(header.decodingBytes, c.decodingBytes) << "case " << &c - cases.data();
         EXPECT_EQ(header.transparent, c.transparent) << "case " << &c - cases.data();
     }
+    // Decoding may take a second (6 ns a pixel of PNG), and one more for each 10 MB of file.
+    const std::string vast = png(14000, 14000, 8, 0);
+    EXPECT_FALSE(isAffordable(readPictureHeader(dir.write("p", vast))));
+    EXPECT_TRUE(isAffordable(readPictureHeader(dir.write("p", png(12000, 12000, 8, 0)))));
+    const std::string text = std::string(10 << 20, 'x');
+    EXPECT_TRUE(isAffordable(
+        readPictureHeader(dir.write("p", vast + "crc." + be(text.size(), 4) + "tEXt" + text))));
 }
 
 namespace {
