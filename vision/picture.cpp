@@ -462,8 +462,8 @@ std::optional<TiffFields> readTiffFields(FILE* file) {
 }
 
 // The decoder works through the stored samples and converts each strip or tile in a buffer of
-// four bytes a pixel (more for 16-bit colour). A picture with an alpha channel is read whole as
-// four bytes a pixel by the TIFF library.
+// four bytes a pixel (more for 16-bit colour), and a second one of four bytes a pixel. A picture
+// with an alpha channel is read whole as four bytes a pixel by the TIFF library.
 PictureHeader readTiffHeader(FILE* file) {
     const std::optional<TiffFields> fields = readTiffFields(file);
     if (!fields || fields->format == SAMPLEFORMAT_IEEEFP) {
@@ -484,7 +484,7 @@ PictureHeader readTiffHeader(FILE* file) {
                     (f.samples == 4 && f.photometric == PHOTOMETRIC_RGB));
     return claimed(PictureFormat::Tiff, width * height,
                    transparent ? transparentBytesPerPixel(1.0) : std::max(1.0, stored), transparent,
-                   bufferPixels * std::max(4.0, stored));
+                   bufferPixels * (std::max(4.0, stored) + 4.0));
 }
 
 // WebP: the file is read whole, then decoded into three or four bytes a pixel before the grey.
