@@ -22,10 +22,6 @@
 
 namespace {
 
-// Headers are walked a bounded number of steps (markers, chunks, entries); real files need a
-// few dozen.
-constexpr int maxHeaderSteps = 4096;
-
 // n bytes at offset of file; false when it holds fewer.
 bool readAt(FILE* file, uint64_t offset, unsigned char* out, size_t n) {
     return offset <= INT64_MAX && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 &&
