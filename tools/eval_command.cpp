@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 

@@ -18,8 +18,17 @@ struct PictureHeader {
     double decodingBytes = 0.0;  // what decoding would take, estimated from the header
     bool transparent = false;    // the picture has an alpha channel or a transparent grey
     int transparentGrey = -1;    // that grey, in decoded 8- or 16-bit units; -1 for none
-    int orientation = 1;         // EXIF orientation of a PNG (JPEG's is applied while decoding)
+    int orientation = 1;         // EXIF orientation (JPEG is turned while decoding, PNG after)
+    double pixels = 0.0;
+    double decodingSeconds = 0.0;  // processor time decoding would take, estimated
+    double fileBytes = 0.0;
 };
+
+// Decoding may take a second, and more for a larger file: a second for each 10 MB. No file of a
+// few megabytes that claims a huge picture keeps the dialogue waiting, while a 200-megapixel
+// phone photo (tens of megabytes) is still read.
+constexpr double maxDecodingSeconds = 1.0;
+constexpr double decodingSecondsPerByte = 1e-7;
 
 // Each scan of a JPEG walks all its blocks again: a file that repeats cheap scans is refused
 // beyond these (a progressive photo has about ten).
@@ -31,8 +40,12 @@ constexpr double maxJpegScanBlocks = 67108864.0;  // scans x blocks of 8 x 8: ab
 // they do not decode to 8-bit grey.
 PictureHeader readPictureHeader(const std::string& path);
 
-// The picture at path as 8-bit grey, or an empty image when it is not read: Unknown, more than
-// maxDecodingBytes to decode, or refused by the decoder. Pictures with an alpha channel are
+// True when header names a picture this program reads within maxDecodingBytes and the time
+// allowed for a file of its size.
+bool isAffordable(const PictureHeader& header);
+
+// The picture at path as 8-bit grey, or an empty image when it is not read: Unknown, not
+// affordable, or refused by the decoder. Pictures with an alpha channel are
 // composited over white first (transparent is background); all others are decoded to grey by
 // the image library itself, exactly as cv::IMREAD_GRAYSCALE does.
 cv::Mat readGreyPicture(const std::string& path);

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
     const PictureHeader header = readPictureHeader(path);
-    if (header.format == PictureFormat::Unknown || header.decodingBytes > maxDecodingBytes) {
+    if (!isAffordable(header)) {
         return 0;
     }
     // The libraries' own bookkeeping is allowed beside the estimate: tables, buffers of a few

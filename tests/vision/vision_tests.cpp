@@ -220,9 +220,11 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         {png(60000, 60000, 8, 0), PictureFormat::Png, 3.6e9, false},
         {png(1000, 1000, 16, 2), PictureFormat::Png, 6e6, false},  // 16-bit colour
         {png(1000, 1000, 4, 3, be(2, 4) + "tRNS\0\0crc."), PictureFormat::Png, 6e6, true},
-        {png(1000, 1000, 16, 4), PictureFormat::Png, 12e6, true},             // grey and alpha
-        {png(1000, 1000, 8, 5), unknown, 0, false},                           // no such colour type
-        {png(1000, 1000, 8, 0, be(1 << 29, 4) + "eXIf"), unknown, 0, false},  // beyond the file
+        {png(1000, 1000, 16, 4), PictureFormat::Png, 12e6, true},  // grey and alpha
+        {png(1000, 1000, 8, 5), unknown, 0, false},                // no such colour type
+        // A chunk beyond the file, before the image data or after it.
+        {png(1000, 1000, 8, 0, be(1 << 29, 4) + "eXIf"), unknown, 0, false},
+        {png(1000, 1000, 8, 0) + "crc." + be(1 << 30, 4) + "tEXt", unknown, 0, false},
         // The picture, a batch of 64 rows, the coefficients of a progressive or a scan per
         // component (128 bytes a block).
         {jpeg(0xC0, 4000, 3000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 12e6 + 64 * 4000, false},
@@ -231,15 +233,15 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         {jpeg(0xC0, 1000, 1000, "\x11\x11\x11", 1), PictureFormat::Jpeg, 7e6 + 64000, false},
         {jpeg(0xC0, 1000, 0, "\x11", 1), unknown, 0, false},
         {tiff({{256, 32000, 0}, {257, 32000, 0}, {258, 8, 0}, {278, 1, 0}}), PictureFormat::Tiff,
-         gigapixel + 4 * 32000, false},
+         gigapixel + 8 * 32000, false},
         // Sample counts and sizes typed as bytes, a size listed twice (the first counts), taken
         // as the decoder takes them; which also cuts one uncompressed strip into rows of 8 KiB.
         {tiff({{256, 1000, 0}, {257, 1000, 0}, {258, 16, 1}, {277, 3, 1}, {262, 2, 0}}),
-         PictureFormat::Tiff, 6e6 + 6 * 1000, false},
+         PictureFormat::Tiff, 6e6 + 10 * 1000, false},
         {tiff({{256, 1000, 0}, {257, 1000, 0}, {257, 10, 0}, {258, 8, 0}}), PictureFormat::Tiff,
-         1e6 + 4 * 8000, false},
+         1e6 + 8 * 8000, false},
         {tiff({{256, 100, 0}, {257, 100, 0}, {262, 1, 0}, {277, 2, 0}, {338, 2, 0}}),
-         PictureFormat::Tiff, 1e5, true},  // grey and alpha
+         PictureFormat::Tiff, 6e4 + 8e4, true},  // grey and alpha
         {bigTiff({{256, 1000},
                   {257, 1000},
                   {258, 16},
@@ -250,7 +252,7 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
                   {324, 0},
                   {325, 1},
                   {338, 2}}),
-         PictureFormat::Tiff, 6e6 + 8 * 65536, true},
+         PictureFormat::Tiff, 6e6 + 12 * 65536, true},
         {tiff({{256, 10, 0}, {257, 10, 0}, {258, 32, 0}, {339, 3, 0}}), unknown, 0, false},
         {webp("VP8L", "\x2F" + le(16382 | 16382 << 14 | 1 << 28, 4)), PictureFormat::WebP,
          10 * 16383.0 * 16383.0 + 35, true},  // lossless, and the file, read whole
@@ -269,6 +271,13 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         EXPECT_EQ(header.decodingBytes, c.decodingBytes) << "case " << &c - cases.data();
         EXPECT_EQ(header.transparent, c.transparent) << "case " << &c - cases.data();
     }
+    // Decoding may take a second (6 ns a pixel of PNG), and one more for each 10 MB of file.
+    const std::string vast = png(14000, 14000, 8, 0);
+    EXPECT_FALSE(isAffordable(readPictureHeader(dir.write("p", vast))));
+    EXPECT_TRUE(isAffordable(readPictureHeader(dir.write("p", png(12000, 12000, 8, 0)))));
+    const std::string text = std::string(10 << 20, 'x');
+    EXPECT_TRUE(isAffordable(
+        readPictureHeader(dir.write("p", vast + "crc." + be(text.size(), 4) + "tEXt" + text))));
 }
 
 namespace {
