@@ -34,6 +34,8 @@ const char* const usage =
     "  --json FILE         write one JSON object per image and line: path, class, and\n"
     "                      leafid-serve's answer to it (without the pictures)\n"
     "  --matrix FILE.png   draw the confusion matrix as a picture\n"
+    "  --unlabelled        DATA_DIR is a folder of photos without species: with --json, write\n"
+    "                      leafid's answer to each of them (class null), and no report\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -159,6 +161,38 @@ std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& ve
     return replaceFile(fileName, file.str());
 }
 
+// --unlabelled: the answer to every photo of a plain folder, as JSON lines.
+int answerUnlabelled(const std::string& folder, const std::string& networkFile,
+                     const std::string& jsonFile) {
+    const DatasetScan scan = scanPhotos(folder);
+    if (!scan.fault.empty()) {
+        std::cerr << "leafid-eval: " << scan.fault << std::endl;
+        return exitBadUsage;
+    }
+    NeuralNetwork network;
+    std::string loadFault;
+    {
+        CoutSilencer quiet;  // the loader's progress lines are for the dialogue
+        loadFault = loadFittingNetwork(network, networkFile, leafValueCount, answerCount);
+    }
+    if (!loadFault.empty()) {
+        std::cerr << "leafid-eval: " << loadFault << std::endl;
+        return exitBadUsage;
+    }
+    const std::string fault = writeJsonLines(jsonFile, network, scan.images, {});
+    if (!fault.empty()) {
+        std::cerr << "leafid-eval: " << fault << std::endl;
+        return exitFailure;
+    }
+    std::cout << "Network " << networkFile << " on " << folder << ": " << scan.images.size()
+              << " photos answered in " << jsonFile << std::endl;
+    if (!std::cout) {
+        std::cerr << "leafid-eval: standard output could not be written" << std::endl;
+        return exitOutputFailed;
+    }
+    return exitSuccess;
+}
+
 }  // namespace
 
 int runEvalCommand(int argc, const char* const* argv) {
@@ -166,7 +200,8 @@ int runEvalCommand(int argc, const char* const* argv) {
                                                {{"--network", "", true},
                                                 {"--csv", "", true},
                                                 {"--matrix", "", true},
-                                                {"--json", "", true}});
+                                                {"--json", "", true},
+                                                {"--unlabelled", "", false}});
     if (const std::optional<int> done = answerWithoutWork(arguments, "leafid-eval", usage)) {
         return *done;
     }
@@ -194,6 +229,12 @@ int runEvalCommand(int argc, const char* const* argv) {
         return badUsage("option --json needs a file name");
     }
     const std::string dataDir = arguments.positional[0];
+    if (arguments.values.count("--unlabelled")) {
+        if (jsonFile.empty() || !csvFile.empty() || !matrixFile.empty()) {
+            return badUsage("option --unlabelled needs --json, and takes no --csv or --matrix");
+        }
+        return answerUnlabelled(dataDir, networkFile, jsonFile);
+    }
     const DatasetScan scan = scanDataset(dataDir);
     if (!scan.fault.empty()) {
         std::cerr << "leafid-eval: " << scan.fault << std::endl;

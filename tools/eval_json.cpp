@@ -12,7 +12,10 @@ std::string writeJsonLines(const std::string& fileName, NeuralNetwork& network,
         return "cannot write '" + fileName + "'";
     }
     for (const LabelledImage& image : images) {
-        Json line = {{"path", image.path}, {"class", names[static_cast<size_t>(image.label)]}};
+        Json line = {{"path", image.path}, {"class", nullptr}};
+        if (image.label >= 0) {
+            line["class"] = names[static_cast<size_t>(image.label)];
+        }
         line.update(identificationJson(identifyLeaf(network, image.path, false)));
         file << line.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
     }

@@ -168,6 +168,29 @@ DatasetScan scanDataset(const std::string& dataDir) {
     return scan;
 }
 
+DatasetScan scanPhotos(const std::string& folder) {
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) {
+        return {{}, {}, "'" + folder + "' is not a folder"};
+    }
+    const FolderListing listing = listFolder(folder);
+    if (!listing.fault.empty()) {
+        return {{}, {}, listing.fault};
+    }
+    std::vector<std::string> paths;
+    for (const fs::directory_entry& entry : listing.entries) {
+        if (hasImageExtension(entry.path()) && !isFolder(entry)) {
+            paths.push_back(entry.path().string());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    DatasetScan scan;
+    for (const std::string& path : paths) {
+        scan.images.push_back({path, -1, ""});
+    }
+    return scan;
+}
+
 namespace {
 
 std::string withoutLineEnd(std::string line) {

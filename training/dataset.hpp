@@ -35,6 +35,10 @@ struct DatasetScan {
 // by their extension are ignored.
 DatasetScan scanDataset(const std::string& dataDir);
 
+// The images of a folder of photos without species (label -1), sorted by path; sub-folders and
+// files that are not images by their extension are passed over.
+DatasetScan scanPhotos(const std::string& folder);
+
 // Which photos show the same leaf, read from a groups file: one line "path,group" per photo,
 // the path relative to the data folder ("oak/oak_kew_001.jpg"), the group any name. A first
 // line "path,group" is a header; empty lines are skipped.

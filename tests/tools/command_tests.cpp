@@ -316,6 +316,7 @@ TEST(EvalCommand, BadUsageExitsWithTwo) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "missing DATA_DIR"},
         {{"--colour", data}, "unknown option '--colour'"},
+        {{"--unlabelled", data}, "option --unlabelled needs --json"},
         {{"--network", dir.file("absent.dat"), data}, "Unable to open file"},
         {{"--network", garbage, data}, "is invalid: line 1"},
         {{"--network", garbage, dir.file("nowhere")}, "is not a folder"},
@@ -432,6 +433,20 @@ TEST(EvalCommand, ReportsTheExpectedMatrixForDrawnLeaves) {
                                "other          0       0       0       0       1       1",
                                "long.png: other taken for willow"});
     expectParts(readFile(csv), {",output_willow,output_other\n", "mid.png,other,measured,"});
+
+    // Photos without species: leafid's answer to each, class null.
+    const fs::path plain = dir.path() / "plain";
+    fs::create_directories(plain);
+    fs::copy_file(data / "other" / "mid.png", plain / "mid.png");
+    fs::copy_file(data / "ginkgo" / "round0.png", plain / "round.png");
+    const std::string json = dir.file("plain.json");
+    EXPECT_EQ(run(LEAFID_EVAL_BINARY,
+                  {"--unlabelled", "--network", network, "--json", json, plain.string()})
+                  .exitCode,
+              0);
+    expectParts(readFile(json),
+                {"mid.png\",\"class\":null,\"answer\":\"Sorry, but this leaf is none of the five",
+                 "round.png\",\"class\":null,\"answer\":\"tree = Ginkgo (Ginko Biloba)\""});
 }
 
 }  // namespace
