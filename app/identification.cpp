@@ -83,9 +83,7 @@ Identification identifyLeaf(NeuralNetwork& network, const std::string& path, boo
     const LeafAnalysis analysis = console ? analyzeLeafPicture(grey, path, true, true, descriptors)
                                           : analyzeLeafPictureSilently(grey, descriptors, pictures);
     identification.verdict = analysis.verdict;
-    if (!grey.empty()) {
-        identification.workingSize = {workingWidth, workingHeight(grey.cols, grey.rows)};
-    }
+    identification.workingSize = analysis.workingSize;
     if (analysis.verdict != LeafVerdict::Measured) {
         identification.answer = sorryFor(analysis.verdict);
         return identification;

@@ -11,6 +11,7 @@
 #include "eval_json.hpp"
 #include "evaluation.hpp"
 #include "handoff.hpp"
+#include "identification.hpp"
 #include "loader.hpp"
 #include "network_file.hpp"
 #include "text_numbers.hpp"
@@ -42,28 +43,10 @@ const char* const usage =
     "Exit codes: 0 success, 1 an output file could not be written, 2 bad usage, an unusable\n"
     "folder or a network file leafid would refuse, 4 standard output could not be written.\n";
 
-const char* const featureNames[] = {"smooth_factor",
-                                    "aspect_ratio",
-                                    "form_factor",
-                                    "rectangularity",
-                                    "ratio_perimeter_diameter",
-                                    "perimeter_ratio_factor"};
-
 // The CSV columns of the values handed to a network of inputs inputs: the six features, then
-// the descriptors it reads, named by their report labels in lower case with '_' for the rest.
+// the descriptors it reads, named as leafid-serve names them.
 std::vector<std::string> valueColumns(size_t inputs) {
-    std::vector<std::string> columns(std::begin(featureNames), std::end(featureNames));
-    const std::vector<std::string>& descriptors = outlineDescriptorNames();
-    for (size_t d = 0; d < descriptorsRead(static_cast<int>(inputs)); ++d) {
-        std::string column;
-        for (char c : descriptors[d]) {
-            column += std::isalnum(static_cast<unsigned char>(c))
-                          ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
-                          : '_';
-        }
-        columns.push_back(column);
-    }
-    return columns;
+    return leafValueNames(leafFeatureCount + descriptorsRead(static_cast<int>(inputs)));
 }
 
 std::string describeInputs(size_t inputs) {
@@ -161,6 +144,23 @@ std::string writeCsv(const std::string& fileName, const std::vector<Verdict>& ve
     return replaceFile(fileName, file.str());
 }
 
+// Loads the network as leafid does, without the loader's progress lines (they are for the
+// dialogue); empty when loaded, otherwise why not.
+std::string loadQuietly(NeuralNetwork& network, const std::string& networkFile) {
+    CoutSilencer quiet;
+    return loadFittingNetwork(network, networkFile, leafValueCount, answerCount);
+}
+
+// status, unless the report on standard output was lost (a full disk, a closed descriptor, a
+// reader gone).
+int unlessOutputLost(int status) {
+    if (!std::cout) {
+        std::cerr << "leafid-eval: standard output could not be written" << std::endl;
+        return exitOutputFailed;
+    }
+    return status;
+}
+
 // --unlabelled: the answer to every photo of a plain folder, as JSON lines.
 int answerUnlabelled(const std::string& folder, const std::string& networkFile,
                      const std::string& jsonFile) {
@@ -170,11 +170,7 @@ int answerUnlabelled(const std::string& folder, const std::string& networkFile,
         return exitBadUsage;
     }
     NeuralNetwork network;
-    std::string loadFault;
-    {
-        CoutSilencer quiet;  // the loader's progress lines are for the dialogue
-        loadFault = loadFittingNetwork(network, networkFile, leafValueCount, answerCount);
-    }
+    const std::string loadFault = loadQuietly(network, networkFile);
     if (!loadFault.empty()) {
         std::cerr << "leafid-eval: " << loadFault << std::endl;
         return exitBadUsage;
@@ -186,11 +182,7 @@ int answerUnlabelled(const std::string& folder, const std::string& networkFile,
     }
     std::cout << "Network " << networkFile << " on " << folder << ": " << scan.images.size()
               << " photos answered in " << jsonFile << std::endl;
-    if (!std::cout) {
-        std::cerr << "leafid-eval: standard output could not be written" << std::endl;
-        return exitOutputFailed;
-    }
-    return exitSuccess;
+    return unlessOutputLost(exitSuccess);
 }
 
 }  // namespace
@@ -241,11 +233,7 @@ int runEvalCommand(int argc, const char* const* argv) {
         return exitBadUsage;
     }
     NeuralNetwork network;
-    std::string loadFault;
-    {
-        CoutSilencer quiet;  // the loader's progress lines are for the dialogue
-        loadFault = loadFittingNetwork(network, networkFile, leafValueCount, answerCount);
-    }
+    const std::string loadFault = loadQuietly(network, networkFile);
     if (!loadFault.empty()) {
         std::cerr << "leafid-eval: " << loadFault << std::endl;
         return exitBadUsage;
@@ -330,9 +318,5 @@ int runEvalCommand(int argc, const char* const* argv) {
             status = exitFailure;
         }
     }
-    if (!std::cout) {  // the report was lost: a full disk, a closed descriptor, a reader gone
-        std::cerr << "leafid-eval: standard output could not be written" << std::endl;
-        return exitOutputFailed;
-    }
-    return status;
+    return unlessOutputLost(status);
 }

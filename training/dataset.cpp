@@ -93,6 +93,20 @@ bool isFolder(const fs::directory_entry& entry) {
     return entry.is_directory(error);
 }
 
+// Every image name of listing that is no folder, sorted: directory order differs between file
+// systems, and sorting keeps training reproducible. What cannot be read as a picture (an
+// unreadable file, a link loop, a FIFO) is skipped and counted when it is measured.
+std::vector<std::string> imagePaths(const FolderListing& listing) {
+    std::vector<std::string> paths;
+    for (const fs::directory_entry& entry : listing.entries) {
+        if (hasImageExtension(entry.path()) && !isFolder(entry)) {
+            paths.push_back(entry.path().string());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
 }  // namespace
 
 DatasetScan scanDataset(const std::string& dataDir) {
@@ -151,17 +165,7 @@ DatasetScan scanDataset(const std::string& dataDir) {
         if (!listing.fault.empty()) {
             return {{}, {}, listing.fault};
         }
-        // Every image name that is no folder is listed; what cannot be read as a picture (an
-        // unreadable file, a link loop, a FIFO) is skipped and counted when it is measured.
-        std::vector<std::string> paths;
-        for (const fs::directory_entry& entry : listing.entries) {
-            if (hasImageExtension(entry.path()) && !isFolder(entry)) {
-                paths.push_back(entry.path().string());
-            }
-        }
-        // Directory order differs between file systems; sorting keeps training reproducible.
-        std::sort(paths.begin(), paths.end());
-        for (const std::string& path : paths) {
+        for (const std::string& path : imagePaths(listing)) {
             scan.images.push_back({path, static_cast<int>(c), ""});
         }
     }
@@ -177,15 +181,8 @@ DatasetScan scanPhotos(const std::string& folder) {
     if (!listing.fault.empty()) {
         return {{}, {}, listing.fault};
     }
-    std::vector<std::string> paths;
-    for (const fs::directory_entry& entry : listing.entries) {
-        if (hasImageExtension(entry.path()) && !isFolder(entry)) {
-            paths.push_back(entry.path().string());
-        }
-    }
-    std::sort(paths.begin(), paths.end());
     DatasetScan scan;
-    for (const std::string& path : paths) {
+    for (const std::string& path : imagePaths(listing)) {
         scan.images.push_back({path, -1, ""});
     }
     return scan;

@@ -101,7 +101,7 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path,
         *showing.pictures = {working, binary, contourCanvas, geometric};
     }
     if (geometric.empty() || !liesOnPaper(binary)) {
-        return {LeafVerdict::NoLeaf, {}};
+        return {LeafVerdict::NoLeaf, {}, {}};
     }
     if (showing.report) {
         printGeometricBlock(geometric);
@@ -121,25 +121,28 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path,
     }
     const LeafVerdict verdict =
         allFinite(features) ? LeafVerdict::Measured : LeafVerdict::Unmeasurable;
-    return {verdict, features};
+    return {verdict, features, {}};
 }
 
 LeafAnalysis analyze(cv::Mat picture, const std::string& path, const Showing& showing,
                      size_t descriptorCount) {
     if (picture.empty() || picture.type() != CV_8UC1) {
-        return {LeafVerdict::UnreadableImage, {}};
+        return {LeafVerdict::UnreadableImage, {}, {}};
     }
     picture = picture(findLeafCrop(picture));  // a leaf on a sheet: the leaf and its margin
     const int height = workingHeight(picture.cols, picture.rows);
     if (height < 1 || height > maxWorkingHeight) {
-        return {LeafVerdict::UnreadableImage, {}};
+        return {LeafVerdict::UnreadableImage, {}, {}};
     }
+    const cv::Size workingSize(workingWidth, height);
+    LeafAnalysis analysis{LeafVerdict::Unmeasurable, {}, workingSize};
     try {
-        return measureLeaf(picture, height, path, showing, descriptorCount);
+        analysis = measureLeaf(picture, height, path, showing, descriptorCount);
+        analysis.workingSize = workingSize;
     } catch (const std::exception&) {
         // The image library, or memory, failed part way through: no features, no species.
-        return {LeafVerdict::Unmeasurable, {}};
     }
+    return analysis;
 }
 
 }  // namespace

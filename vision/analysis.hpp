@@ -35,6 +35,7 @@ enum class LeafVerdict {
 struct LeafAnalysis {
     LeafVerdict verdict = LeafVerdict::UnreadableImage;
     FeatureVector features;  // the six features, then the first descriptorCount descriptors
+    cv::Size workingSize;    // of the picture as measured (cropped, scaled); empty when none
 };
 
 // What the three windows show, kept for callers without windows (a web page): the picture as
