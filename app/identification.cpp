@@ -1,6 +1,7 @@
 #include "identification.hpp"
 
 #include <cctype>
+#include <sstream>
 
 #include "dialogue.hpp"
 #include "evaluation.hpp"
@@ -34,6 +35,29 @@ void name(Identification& identification, int winner) {
     }
 }
 
+// The answer in a few words, with the runner-up when the answer is uncertain.
+std::string hedgedAnswer(const Confidence& confidence) {
+    const auto shortName = [](int output) -> std::string {
+        if (output < 0 || static_cast<size_t>(output) >= outputKeys().size()) {
+            return "";
+        }
+        if (static_cast<size_t>(output) >= makeTreeNameList().size()) {
+            return "none of the five";
+        }
+        std::string key = outputKeys()[static_cast<size_t>(output)];
+        key[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(key[0])));
+        return key;
+    };
+    std::string answer = shortName(confidence.best);
+    if (confidence.uncertain && confidence.runnerUp >= 0) {
+        answer += ", or perhaps " + shortName(confidence.runnerUp);
+    }
+    if (!answer.empty()) {
+        answer[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(answer[0])));
+    }
+    return answer;
+}
+
 }  // namespace
 
 const std::vector<std::string>& outputKeys() {
@@ -57,6 +81,13 @@ std::vector<std::string> leafValueNames(size_t count) {
                        : '_';
         }
         names.push_back(key);
+    }
+    for (int r = 0; r < histogramRadiusCount && names.size() < count; ++r) {
+        std::ostringstream radius;
+        radius << histogramRadiusShares[r];
+        for (int b = 1; b <= histogramBinCount; ++b) {
+            names.push_back("radius_" + radius.str() + "_bin_" + std::to_string(b));
+        }
     }
     names.resize(std::min(count, names.size()));
     return names;
@@ -92,13 +123,28 @@ Identification identifyLeaf(NeuralNetwork& network, const std::string& path, boo
     const FeatureText text = toFeatureText(analysis.features);
     const std::vector<std::string> names = leafValueNames(analysis.features.size());
     const std::vector<std::string> tokens = splitString(text, ' ');
+    constexpr size_t scalarCount = leafFeatureCount + outlineDescriptorCount;
     for (size_t v = 0; v < names.size() && v < tokens.size(); ++v) {
-        identification.values.push_back({names[v], readDecimal(tokens[v])});
+        const double value = readDecimal(tokens[v]);
+        if (v < scalarCount) {
+            identification.values.push_back({names[v], value});
+        } else {
+            if ((v - scalarCount) % histogramBinCount == 0) {
+                identification.histograms.emplace_back();
+            }
+            identification.histograms.back().push_back(value);
+        }
     }
     const int winner = classify(network, text);
     for (size_t k = 0; k < network.outputLayer.size() && k < outputKeys().size(); ++k) {
         identification.outputs.push_back({outputKeys()[k], network.outputLayer[k].output});
     }
     name(identification, winner);
+    std::vector<double> outputs;
+    for (const Neuron& neuron : network.outputLayer) {
+        outputs.push_back(neuron.output);
+    }
+    identification.confidence = judgeConfidence(outputs, network.calibration);
+    identification.hedged = hedgedAnswer(identification.confidence);
     return identification;
 }

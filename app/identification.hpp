@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "confidence.hpp"
 #include "network.hpp"
 
 struct NamedValue {
@@ -19,8 +20,11 @@ struct Identification {
     std::string answer;      // the dialogue's line: "tree = Maple (Javor)" or a "Sorry, ..." line
     std::string speciesKey;  // "maple"; empty when no species is named
     std::vector<NamedValue> outputs;  // every output of the network by key, when it ran
-    std::vector<NamedValue> values;   // every value the network read, by name, as it read them
-    cv::Size workingSize;             // the picture as measured; empty when none was read
+    std::vector<NamedValue> values;   // the features and descriptors the network read, by name
+    std::vector<std::vector<double>> histograms;  // the outline histogram bins it read, by radius
+    cv::Size workingSize;   // the picture as measured; empty when none was read
+    Confidence confidence;  // of the outputs, when the network ran
+    std::string hedged;     // "Oak", or "Oak, or perhaps Maple" when uncertain; empty when not run
 };
 
 // The keys of the outputs, in output order: ginkgo, lime, maple, oak, willow, then other (a
@@ -28,7 +32,8 @@ struct Identification {
 const std::vector<std::string>& outputKeys();
 
 // The names of the first count values a network reads: smooth_factor ... perimeter_ratio_factor,
-// then the outline descriptors by their report labels in lower case with '_' for the rest.
+// then the outline descriptors by their report labels in lower case with '_' for the rest, then
+// the histogram values as radius_<share>_bin_<1 to 12>.
 std::vector<std::string> leafValueNames(size_t count);
 
 // Measures the photo at path (which must exist) and names its species with network. With

@@ -232,6 +232,17 @@ std::string readRow(Loading& loading, size_t width, std::vector<double>& row) {
     return "";
 }
 
+// The first row of the block after the output layer's, when it holds a temperature above 0 and
+// a share from 0 to 1, calibrates the answers' confidence. Anything else there is read past, as
+// every block beyond the output layer always was.
+void readCalibration(Loading& loading) {
+    std::vector<double> row;
+    if (readRow(loading, 2, row).empty() && row.size() == 2 && row[0] > 0.0 && row[1] >= 0.0 &&
+        row[1] <= 1.0) {
+        loading.network.calibration = {row[0], row[1]};
+    }
+}
+
 // Block l feeds layer l. Its rows are the inputs for block 0 (each one a neuron of the input
 // layer), otherwise one per neuron of the layer before; further rows and blocks are read past.
 std::string readBlock(Loading& loading, size_t l, int rows) {
@@ -247,6 +258,9 @@ std::string readBlock(Loading& loading, size_t l, int rows) {
         }
         const bool kept = matrix != nullptr &&
                           (l == 0 || static_cast<size_t>(r) < network.hiddenLayers[l - 1].size());
+        if (l == layers && r == 0) {
+            readCalibration(loading);
+        }
         if (!kept) {
             continue;
         }

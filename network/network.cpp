@@ -4,6 +4,7 @@ void clearNetwork(NeuralNetwork& network) {
     network.hiddenLayers.clear();
     network.outputLayer.clear();
     network.weights.clear();
+    network.calibration.clear();
 }
 
 void clearPatterns(NeuralNetwork& network) {

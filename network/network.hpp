@@ -25,6 +25,10 @@ struct NeuralNetwork {
     std::vector<Layer> hiddenLayers;
     Layer outputLayer;
     std::vector<WeightMatrix> weights;
+    // How sure an answer is: the temperature of the outputs' shares and the share below which
+    // an answer is uncertain, fitted on held-out photos (see confidence.hpp); the block after
+    // the output layer's holds them. Empty when the file has none.
+    std::vector<double> calibration;
 
     NeuralNetwork() = default;
     NeuralNetwork(const NeuralNetwork&) = delete;

@@ -54,8 +54,12 @@ std::string describeInputs(size_t inputs) {
     if (descriptors == 0) {
         return std::to_string(inputs) + " (the six features)";
     }
-    return std::to_string(inputs) + " (the six features, then " + std::to_string(descriptors) +
-           " outline descriptor" + (descriptors == 1 ? "" : "s") + ")";
+    if (descriptors <= outlineDescriptorCount) {
+        return std::to_string(inputs) + " (the six features, then " + std::to_string(descriptors) +
+               " outline descriptor" + (descriptors == 1 ? "" : "s") + ")";
+    }
+    return std::to_string(inputs) + " (the six features, the ten outline descriptors, then " +
+           std::to_string(descriptors - outlineDescriptorCount) + " outline histogram values)";
 }
 
 int badUsage(const std::string& message) {

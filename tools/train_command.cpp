@@ -32,8 +32,9 @@ const char* const usage =
     "Options:\n"
     "  -o, --output FILE   network file to write (default nn.dat): a new file, or a regular\n"
     "                      file that keeps its permissions; checked before training starts\n"
-    "  --inputs N          values the network reads: the six features, then outline\n"
-    "                      descriptors, from 6 to 16 (default 16)\n"
+    "  --inputs N          values the network reads: the six features, then ten outline\n"
+    "                      descriptors, then 96 outline histogram values, from 6 to 112\n"
+    "                      (default 112)\n"
     "  --hidden SIZES      hidden layer sizes of each run, e.g. 16 or 12,6, or none (default 16)\n"
     "  --epochs N          training epochs of each run (default 3000)\n"
     "  --restarts N        runs from fresh random weights, summed into one network (default 4)\n"
@@ -47,6 +48,9 @@ const char* const usage =
     "                      to DATA_DIR (default DATA_DIR/groups.csv when it exists; without\n"
     "                      one every photo is a group of its own)\n"
     "  --copies N          turned and shrunk copies of each photo added to training (default 0)\n"
+    "  --phone-copies N    copies of each photo made to look like a phone photo of the leaf on a\n"
+    "                      sheet of paper (tilt, blur, grain, JPEG, shadow, grey paper) added to\n"
+    "                      training (default 0)\n"
     "  --turn DEGREES      largest turn of a copy, either way (default 15)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
@@ -67,6 +71,7 @@ struct TrainSettings {
     int inputs = static_cast<int>(leafValueCount);
     int folds = 0;
     int copies = 0;
+    int phoneCopies = 0;
     double turn = 15.0;
 };
 
@@ -112,8 +117,8 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
           integer("--inputs", static_cast<long long>(leafFeatureCount),
                   static_cast<long long>(leafValueCount), settings.inputs),
           integer("--seed", 0, 9007199254740991LL, settings.training.seed),
-          integer("--folds", 2, 100, settings.folds),
-          integer("--copies", 0, 100, settings.copies)}) {
+          integer("--folds", 2, 100, settings.folds), integer("--copies", 0, 100, settings.copies),
+          integer("--phone-copies", 0, 100, settings.phoneCopies)}) {
         if (!fault.empty()) {
             return fault;
         }
@@ -276,17 +281,23 @@ int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
         settings.training.otherClass = static_cast<int>(classFolderNames().size());
     }
     std::string groupsFault;
-    const std::string groupsNote = readGroupsInto(scan.images, settings, groupsFault);
+    std::string groupsNote = readGroupsInto(scan.images, settings, groupsFault);
     if (!groupsFault.empty()) {
         std::cerr << "leafid-train: " << groupsFault << std::endl;
         return exitBadUsage;
     }
+    if (settings.training.otherClass >= 0) {
+        const size_t genera = groupByGenus(scan.images, settings.training.otherClass);
+        if (genera > 0) {
+            groupsNote += "; other trees by genus, " + std::to_string(genera) + " genera";
+        }
+    }
 
     Progress measuring("Measuring images", static_cast<int>(scan.images.size()), std::cerr,
                        standardErrorIsTerminal());
-    const CollectedExamples collected =
-        collectExamples(scan.images, descriptorsRead(settings.inputs), settings.copies,
-                        settings.turn, [&](int done, int) { measuring.update(done); });
+    const CollectedExamples collected = collectExamples(
+        scan.images, descriptorsRead(settings.inputs), settings.copies, settings.turn,
+        [&](int done, int) { measuring.update(done); }, settings.phoneCopies);
     measuring.finish();
     std::vector<int> perClass(names.size(), 0);
     size_t variants = 0;
@@ -296,7 +307,9 @@ int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
     }
     std::cout << "Images: " << scan.images.size() << " found, " << collected.examples.size()
               << " measured, " << collected.skipped.size() << " skipped; "
-              << variants - collected.examples.size() << " turned and shrunk copies\n";
+              << variants - collected.examples.size()
+              << (settings.phoneCopies > 0 ? " copies, turned and shrunk or phone-like\n"
+                                           : " turned and shrunk copies\n");
     for (size_t c = 0; c < names.size(); ++c) {
         std::cout << "  " << names[c] << ": " << perClass[c] << "\n";
     }
@@ -323,19 +336,24 @@ int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
                                                   "few groups");
     }
     const bool live = standardErrorIsTerminal();
+    std::vector<double> calibration;  // fitted on the folds' held-out answers
     if (settings.folds > 0) {
         Progress progress(std::to_string(settings.folds) + "-fold cross-validation",
                           settings.folds * settings.training.restarts * settings.training.epochs,
                           std::cerr, live);
-        const ConfusionMatrix matrix =
-            crossValidate(collected.examples, settings.training, settings.folds,
-                          [&](int done, int) { progress.update(done); });
+        std::vector<HeldOutAnswer> answers;
+        const ConfusionMatrix matrix = crossValidate(
+            collected.examples, settings.training, settings.folds,
+            [&](int done, int) { progress.update(done); }, &answers);
         progress.finish();
+        calibration = fitCalibration(answers);
         std::cout << "\n" << settings.folds << "-fold cross-validation, grouped\n";
         if (names.size() > classFolderNames().size()) {
             printDeclineReport(std::cout, matrix);
             std::cout << "\n";
         }
+        printCalibrationReport(std::cout, answers, calibration);
+        std::cout << "\n";
         printConfusionReport(std::cout, matrix, names);
         std::cout << std::endl;
         if (!settings.matrix.empty()) {
@@ -356,7 +374,11 @@ int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
     const TrainResult result = trainNetwork(collected.examples, settings.training,
                                             [&](int done, int) { progress.update(done); });
     progress.finish();
-    const std::string writeFault = finishNetworkFile(output, result.network.matrices());
+    std::vector<WeightMatrix> blocks = result.network.matrices();
+    if (!calibration.empty()) {
+        blocks.push_back({calibration});  // read past by loaders that know no confidence
+    }
+    const std::string writeFault = finishNetworkFile(output, blocks);
     if (!writeFault.empty()) {
         std::cerr << "leafid-train: " << writeFault << std::endl;
         return exitFailure;
@@ -387,6 +409,7 @@ int runTrainCommand(int argc, const char* const* argv) {
                                                 {"--other-weight", "", true},
                                                 {"--folds", "", true},
                                                 {"--copies", "", true},
+                                                {"--phone-copies", "", true},
                                                 {"--turn", "", true},
                                                 {"--inputs", "", true},
                                                 {"--groups", "", true},

@@ -1,5 +1,7 @@
 #include "confusion_report.hpp"
 
+#include "confidence.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
@@ -176,4 +178,27 @@ std::string drawConfusionMatrix(const ConfusionMatrix& matrix,
         return "cannot write picture '" + path + "': " + error.what();
     }
     return "";
+}
+
+void printCalibrationReport(std::ostream& out, const std::vector<HeldOutAnswer>& answers,
+                            const std::vector<double>& calibration) {
+    if (calibration.size() != 2) {
+        return;
+    }
+    int sure = 0;
+    int sureRight = 0;
+    int unsure = 0;
+    int unsureRight = 0;
+    for (const HeldOutAnswer& answer : answers) {
+        const Confidence confidence = judgeConfidence(answer.outputs, calibration);
+        const bool right = confidence.best == answer.label;
+        (confidence.uncertain ? unsure : sure) += 1;
+        (confidence.uncertain ? unsureRight : sureRight) += right;
+    }
+    const auto share = [](int part, int whole) { return whole > 0 ? double(part) / whole : 0.0; };
+    out << "Confidence: temperature " << calibration[0] << ", uncertain below a share of "
+        << calibration[1] << "\n";
+    out << "  sure answers: " << sure << ", " << percent(share(sureRight, sure)) << " right\n";
+    out << "  uncertain answers: " << unsure << ", " << percent(share(unsureRight, unsure))
+        << " right\n";
 }

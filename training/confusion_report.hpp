@@ -20,6 +20,11 @@ void printConfusionReport(std::ostream& out, const ConfusionMatrix& matrix,
 // right and how many declined, and how many other leaves were declined.
 void printDeclineReport(std::ostream& out, const ConfusionMatrix& matrix);
 
+// The fitted calibration and what it does to the held-out answers: how many are marked
+// uncertain, and how often the sure and the uncertain ones are right.
+void printCalibrationReport(std::ostream& out, const std::vector<HeldOutAnswer>& answers,
+                            const std::vector<double>& calibration);
+
 // Draws the matrix as a PNG at path: one cell per pair, shaded by the share of the true class,
 // with counts and the overall accuracy. Returns an empty string on success, else the reason.
 std::string drawConfusionMatrix(const ConfusionMatrix& matrix,

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <set>
 #include <streambuf>
@@ -299,6 +300,24 @@ size_t assignGroups(std::vector<LabelledImage>& images, const std::string& dataD
     return found;
 }
 
+size_t groupByGenus(std::vector<LabelledImage>& images, int label) {
+    std::set<std::string> genera;
+    for (LabelledImage& image : images) {
+        const std::string name = std::filesystem::path(image.path).filename().string();
+        const size_t first = name.find('_');
+        const size_t second = first == std::string::npos ? first : name.find('_', first + 1);
+        if (image.label != label || second == std::string::npos || second == first + 1) {
+            continue;
+        }
+        std::string genus = name.substr(first + 1, second - first - 1);
+        std::transform(genus.begin(), genus.end(), genus.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        image.group = "genus " + genus;
+        genera.insert(genus);
+    }
+    return genera.size();
+}
+
 std::vector<double> handedOverValues(const std::vector<double>& features) {
     std::vector<double> values;
     for (const std::string& token : splitString(toFeatureText(features), ' ')) {
@@ -383,10 +402,86 @@ cv::Mat reducedForCopies(const cv::Mat& grey) {
     return reduced;
 }
 
+// A seed from the photo's file name alone (FNV-1a), so the copies are the same wherever the
+// folder lies.
+std::uint64_t nameSeed(const std::string& path) {
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char c : std::filesystem::path(path).filename().string()) {
+        hash = (hash ^ c) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+// The scene of a phone copy: a brown table, a sheet of light paper, the leaf a third of the frame
+// wide on it, as photographed from above.
+constexpr int phoneFrameWidth = 1200;
+constexpr int phoneFrameHeight = 900;
+
 }  // namespace
 
+cv::Mat phoneLikeCopy(const cv::Mat& grey, std::uint64_t seed) {
+    Random random(seed);
+    const cv::Size frame(phoneFrameWidth, phoneFrameHeight);
+    const double paper = random.uniform(205.0, 245.0);  // white to a little grey
+    cv::Mat scene(frame, CV_32F, cv::Scalar(random.uniform(60.0, 120.0)));
+    const cv::Rect sheet(270, 50, 660, 800);
+    scene(sheet).setTo(cv::Scalar(paper));
+
+    // The leaf, a third of the frame wide or three fifths of the sheet high, with the soft shadow
+    // a lamp to one side casts: its darkness, blurred and shifted.
+    const double scale = std::min(frame.width / 3.0 / grey.cols, sheet.height * 0.6 / grey.rows);
+    cv::Mat leaf;
+    cv::resize(grey, leaf, cv::Size(), scale, scale, cv::INTER_AREA);
+    leaf.convertTo(leaf, CV_32F, 1.0 / 255.0);
+    const cv::Rect place(sheet.x + (sheet.width - leaf.cols) / 2,
+                         sheet.y + (sheet.height - leaf.rows) / 2, leaf.cols, leaf.rows);
+    cv::Mat shadow = cv::Mat::zeros(frame, CV_32F);
+    const cv::Point offset(static_cast<int>(random.uniform(-14.0, 14.0)),
+                           static_cast<int>(random.uniform(-14.0, 14.0)));
+    cv::Mat(1.0 - leaf).copyTo(shadow(place + offset));
+    cv::GaussianBlur(shadow, shadow, cv::Size(), random.uniform(4.0, 10.0));
+    scene = scene.mul(1.0 - random.uniform(0.0, 0.3) * shadow);
+    cv::Mat placed = scene(place);
+    placed = placed.mul(leaf);
+
+    // Light falling off across the frame, a mild tilt of the phone, a lens's softness, a
+    // sensor's grain and the JPEG the phone writes.
+    const double fallX = random.uniform(-0.3, 0.3);
+    const double fallY = random.uniform(-0.15, 0.15);
+    for (int y = 0; y < frame.height; ++y) {
+        float* row = scene.ptr<float>(y);
+        for (int x = 0; x < frame.width; ++x) {
+            const double across = static_cast<double>(x) / frame.width - 0.5;
+            const double down = static_cast<double>(y) / frame.height - 0.5;
+            row[x] *=
+                static_cast<float>(1.0 - std::fabs(fallX) / 2 + fallX * across + fallY * down);
+        }
+    }
+    const float w = static_cast<float>(frame.width);
+    const float h = static_cast<float>(frame.height);
+    auto jitter = [&] { return static_cast<float>(random.uniform(-0.03, 0.03)) * w; };
+    const cv::Point2f corners[] = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+    const cv::Point2f tilted[] = {{jitter(), jitter()},
+                                  {w + jitter(), jitter()},
+                                  {w + jitter(), h + jitter()},
+                                  {jitter(), h + jitter()}};
+    cv::warpPerspective(scene, scene, cv::getPerspectiveTransform(corners, tilted), frame,
+                        cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::GaussianBlur(scene, scene, cv::Size(), random.uniform(0.5, 1.5));
+    cv::Mat grain(frame, CV_32F);
+    cv::RNG(seed).fill(grain, cv::RNG::NORMAL, 0.0, random.uniform(1.0, 5.0));
+    scene += grain;
+    cv::Mat photo;
+    scene.convertTo(photo, CV_8U);
+    std::vector<uchar> jpeg;
+    cv::imencode(".jpg", photo, jpeg,
+                 {cv::IMWRITE_JPEG_QUALITY, static_cast<int>(random.uniform(75.0, 95.0))});
+    return cv::imdecode(jpeg, cv::IMREAD_GRAYSCALE);
+}
+
 CollectedExamples collectExamples(const std::vector<LabelledImage>& images, size_t descriptorCount,
-                                  int copies, double turn, const ProgressCallback& progress) {
+                                  int copies, double turn, const ProgressCallback& progress,
+                                  int phoneCopies) {
     CollectedExamples collected;
     int done = 0;
     for (const LabelledImage& image : images) {
@@ -404,6 +499,14 @@ CollectedExamples collectExamples(const std::vector<LabelledImage>& images, size
                 copyTransform(k, copies, turn, angle, scale);
                 const Measurement copy =
                     measurePicture(turnAndShrink(source, angle, scale), descriptorCount);
+                if (copy.verdict == LeafVerdict::Measured) {
+                    example.variants.push_back(copy.features);
+                }
+            }
+            for (int k = 1; k <= phoneCopies; ++k) {
+                const std::uint64_t seed = nameSeed(image.path) + static_cast<std::uint64_t>(k);
+                const Measurement copy =
+                    measurePicture(phoneLikeCopy(source, seed), descriptorCount);
                 if (copy.verdict == LeafVerdict::Measured) {
                     example.variants.push_back(copy.features);
                 }

@@ -56,6 +56,11 @@ constexpr size_t maxGroupsLineLength = 8192;
 // path listed twice is refused only where it is wanted.
 GroupList readGroups(const std::string& fileName, const std::set<std::string>& wanted);
 
+// Puts every photo of label whose file name reads <word>_<genus>_... (other_acer_kew_001.jpg) in
+// one group per genus, so that cross-validation never trains on a genus it tests: an unknown
+// tree is mostly of a genus the network never saw. Returns the number of genera found.
+size_t groupByGenus(std::vector<LabelledImage>& images, int label);
+
 // The relative paths of images in dataDir, as a groups file names them.
 std::set<std::string> relativePaths(const std::vector<LabelledImage>& images,
                                     const std::string& dataDir);
@@ -91,7 +96,14 @@ struct CollectedExamples {
 // descriptors, and adds copies turned and shrunk copies of each, turned by up to turn degrees
 // either way (see copyTransform). progress counts images.
 CollectedExamples collectExamples(const std::vector<LabelledImage>& images, size_t descriptorCount,
-                                  int copies, double turn, const ProgressCallback& progress = {});
+                                  int copies, double turn, const ProgressCallback& progress = {},
+                                  int phoneCopies = 0);
+
+// A phone photo of the leaf in grey, made up: the leaf on a sheet of white to light grey paper on
+// a table, with a soft shadow to one side, light falling off across the frame, a mild tilt, a
+// little blur, sensor grain and JPEG, each drawn from seed. Measured, it is cropped to the leaf
+// as a real phone photo is.
+cv::Mat phoneLikeCopy(const cv::Mat& grey, std::uint64_t seed);
 
 // Copy k (1 to copies) of a photo: turned by angle degrees, alternately one way and the other,
 // in equal steps up to turn, and shrunk to scale (100%, 85% or 70%), because leaves are

@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+#include "confidence.hpp"
+
 std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int classCount,
                            std::uint64_t seed) {
     // Each group as the list of its examples, in the order of its first example.
@@ -65,7 +67,8 @@ int emptyFolds(const std::vector<Example>& examples, const TrainOptions& options
 }
 
 ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
-                              int folds, const ProgressCallback& progress) {
+                              int folds, const ProgressCallback& progress,
+                              std::vector<HeldOutAnswer>* answers) {
     const size_t classes = static_cast<size_t>(options.classCount);
     ConfusionMatrix matrix(classes, std::vector<int>(classes, 0));
     const std::vector<int> foldOf = foldsFor(examples, options, folds);
@@ -91,7 +94,24 @@ ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainO
         for (const Example* example : test) {
             const int predicted = result.network.predict(example->variants[0]);
             ++matrix[static_cast<size_t>(example->label)][static_cast<size_t>(predicted)];
+            if (answers != nullptr) {
+                answers->push_back({example->label, result.network.outputs(example->variants[0])});
+            }
         }
     }
     return matrix;
+}
+
+std::vector<double> fitCalibration(const std::vector<HeldOutAnswer>& answers) {
+    if (answers.empty()) {
+        return {};
+    }
+    std::vector<std::vector<double>> outputs;
+    std::vector<int> labels;
+    for (const HeldOutAnswer& answer : answers) {
+        outputs.push_back(answer.outputs);
+        labels.push_back(answer.label);
+    }
+    const double temperature = fitTemperature(outputs, labels);
+    return {temperature, fitUncertainLevel(outputs, labels, temperature, sureAnswerPrecision)};
 }

@@ -20,7 +20,22 @@ std::vector<int> dealFolds(const std::vector<Example>& examples, int folds, int 
 // than folds, each class's groups go to the first folds.
 int emptyFolds(const std::vector<Example>& examples, const TrainOptions& options, int folds);
 
+// The outputs of a network for a photo it never saw, and the photo's true class.
+struct HeldOutAnswer {
+    int label = 0;
+    std::vector<double> outputs;
+};
+
 // Grouped, stratified folds-fold cross-validation; only the original image of each held-out example
-// is classified. progress counts epochs over all runs of all folds.
+// is classified, and its outputs go to answers when it is given. progress counts epochs over all
+// runs of all folds.
 ConfusionMatrix crossValidate(const std::vector<Example>& examples, const TrainOptions& options,
-                              int folds, const ProgressCallback& progress = {});
+                              int folds, const ProgressCallback& progress = {},
+                              std::vector<HeldOutAnswer>* answers = nullptr);
+
+// Answers whose best share reaches the uncertain level are right this often on held-out photos.
+constexpr double sureAnswerPrecision = 0.98;
+
+// {temperature, uncertain below} fitted on held-out answers (see confidence.hpp); empty when there
+// are none.
+std::vector<double> fitCalibration(const std::vector<HeldOutAnswer>& answers);

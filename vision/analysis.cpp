@@ -9,6 +9,7 @@
 #include "geometry.hpp"
 #include "leaf_crop.hpp"
 #include "outline.hpp"
+#include "outline_histograms.hpp"
 #include "picture.hpp"
 #include "report.hpp"
 #include "silhouette.hpp"
@@ -37,7 +38,8 @@ bool liesOnPaper(const cv::Mat& binary) {
 
 size_t descriptorsRead(int inputCount) {
     const int beyondFeatures = inputCount - static_cast<int>(leafFeatureCount);
-    return std::min(static_cast<size_t>(std::max(beyondFeatures, 0)), outlineDescriptorCount);
+    return std::min(static_cast<size_t>(std::max(beyondFeatures, 0)),
+                    leafValueCount - leafFeatureCount);
 }
 
 int workingHeight(int cols, int rows) {
@@ -68,13 +70,13 @@ struct Showing {
     LeafPictures* pictures = nullptr;
 };
 
-LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path,
+LeafAnalysis measureLeaf(cv::Mat picture, int height, bool cropped, const std::string& path,
                          const Showing& showing, size_t descriptorCount) {
     cv::Mat working;
     cv::resize(picture, working, cv::Size(workingWidth, height), 0.0, 0.0, cv::INTER_LINEAR);
 
     cv::Mat binary;
-    binarizeImage(levelBackground(working), binary);
+    binarizeImage(levelBackground(working, cropped ? LeafShadow::Lift : LeafShadow::Keep), binary);
     const bool windows = showing.windows && displayReachable();
     if (windows) {
         showWindow("Original", working, 128, 128);
@@ -119,6 +121,14 @@ LeafAnalysis measureLeaf(cv::Mat picture, int height, const std::string& path,
         }
         features.insert(features.end(), descriptors.begin(), descriptors.end());
     }
+    if (descriptorCount > outlineDescriptorCount) {
+        std::vector<double> histograms = computeOutlineHistograms(binary, leaf);
+        histograms.resize(std::min(descriptorCount - outlineDescriptorCount, histograms.size()));
+        if (showing.report) {
+            printHistogramBlock(histograms);
+        }
+        features.insert(features.end(), histograms.begin(), histograms.end());
+    }
     const LeafVerdict verdict =
         allFinite(features) ? LeafVerdict::Measured : LeafVerdict::Unmeasurable;
     return {verdict, features, {}};
@@ -129,7 +139,9 @@ LeafAnalysis analyze(cv::Mat picture, const std::string& path, const Showing& sh
     if (picture.empty() || picture.type() != CV_8UC1) {
         return {LeafVerdict::UnreadableImage, {}, {}};
     }
-    picture = picture(findLeafCrop(picture));  // a leaf on a sheet: the leaf and its margin
+    const cv::Rect crop = findLeafCrop(picture);  // a leaf on a sheet: the leaf and its margin
+    const bool cropped = crop.size() != picture.size();
+    picture = picture(crop);
     const int height = workingHeight(picture.cols, picture.rows);
     if (height < 1 || height > maxWorkingHeight) {
         return {LeafVerdict::UnreadableImage, {}, {}};
@@ -137,7 +149,7 @@ LeafAnalysis analyze(cv::Mat picture, const std::string& path, const Showing& sh
     const cv::Size workingSize(workingWidth, height);
     LeafAnalysis analysis{LeafVerdict::Unmeasurable, {}, workingSize};
     try {
-        analysis = measureLeaf(picture, height, path, showing, descriptorCount);
+        analysis = measureLeaf(picture, height, cropped, path, showing, descriptorCount);
         analysis.workingSize = workingSize;
     } catch (const std::exception&) {
         // The image library, or memory, failed part way through: no features, no species.

@@ -6,6 +6,7 @@
 
 #include "morphology.hpp"
 #include "outline.hpp"
+#include "outline_histograms.hpp"
 
 constexpr int workingWidth = 128;
 constexpr double backgroundThreshold = 220.0;  // greys above this are background
@@ -19,10 +20,13 @@ constexpr int maxWorkingHeight = workingWidth * workingWidth - 1;
 // single leaf on paper reaches even one.
 constexpr int maxSidesReached = 2;
 
-// The most values a network can read from a leaf: the six features, then every descriptor.
-constexpr size_t leafValueCount = leafFeatureCount + outlineDescriptorCount;
+// The most values a network can read from a leaf: the six features, every descriptor, then the
+// outline histograms.
+constexpr size_t leafValueCount =
+    leafFeatureCount + outlineDescriptorCount + outlineHistogramValueCount;
 
-// How many outline descriptors a network of inputCount inputs reads after the six features.
+// How many values a network of inputCount inputs reads after the six features: descriptors
+// first, then histogram values.
 size_t descriptorsRead(int inputCount);
 
 enum class LeafVerdict {

@@ -184,7 +184,7 @@ cv::Mat halfwayToLeaf(const cv::Mat& levelled) {
 
 }  // namespace
 
-cv::Mat levelBackground(const cv::Mat& working) {
+cv::Mat levelBackground(const cv::Mat& working, LeafShadow shadow) {
     const cv::Mat blocks = lightestPerBlock(working);
     const cv::Mat surface = fitPaperSurface(blocks, working.cols, working.rows);
     double darkest = 0.0;
@@ -202,5 +202,5 @@ cv::Mat levelBackground(const cv::Mat& working) {
     cv::resize(cv::max(paper, 1), paper, working.size(), 0.0, 0.0, cv::INTER_LINEAR);
     cv::Mat levelled;
     cv::divide(working, paper, levelled, 255.0);
-    return halfwayToLeaf(levelled);
+    return shadow == LeafShadow::Lift ? halfwayToLeaf(levelled) : levelled;
 }

@@ -17,7 +17,13 @@ constexpr double blackPaper = 32.0;
 // than it (gradients, vignettes, wide soft shadows), carried on under the leaf from the paper
 // around it. Where that surface is lighter than whitePaper at every block, working is returned
 // as it is. Otherwise the estimate is drawn towards the paper blocks nearby (narrower shadows)
-// and working is divided by it, so that the paper becomes white (255); then its contrast is
-// scaled so that the threshold lies halfway between the paper and the leaf's median grey, which
-// leaves the leaf's soft shadow on the paper's side.
-cv::Mat levelBackground(const cv::Mat& working);
+// and working is divided by it, so that the paper becomes white (255). With LeafShadow::Lift its
+// contrast is then scaled so that the threshold lies halfway between the paper and the leaf's
+// median grey, which leaves the leaf's soft shadow on the paper's side.
+//
+// The shadow is lifted only in a photo cropped from a sheet on a table (a phone photo, with a
+// shadow cast by a lamp or the phone): a photo that is already a scan or a crop of the leaf keeps
+// its contrast, so that a pale leaf edge on grey or unevenly lit paper stays leaf exactly as it
+// would on white paper.
+enum class LeafShadow { Keep, Lift };
+cv::Mat levelBackground(const cv::Mat& working, LeafShadow shadow = LeafShadow::Keep);

@@ -1,8 +1,10 @@
 #include "report.hpp"
 
+#include <algorithm>
 #include <iostream>
 
 #include "outline.hpp"
+#include "outline_histograms.hpp"
 
 // Lines end in '\n', not std::endl: the dialogue flushes before it reads the next path, so a
 // report costs one write to the terminal or pipe instead of one per line.
@@ -40,6 +42,19 @@ void printOutlineBlock(const std::vector<double>& descriptors) {
     std::cout << "- Outline descriptors\n";
     for (size_t i = 0; i < descriptors.size() && i < names.size(); ++i) {
         std::cout << names[i] << ": " << descriptors[i] << "\n";
+    }
+    std::cout << separator << "\n";
+}
+
+void printHistogramBlock(const std::vector<double>& histograms) {
+    std::cout << "- Outline histograms\n";
+    for (size_t start = 0; start < histograms.size(); start += histogramBinCount) {
+        std::cout << "Radius " << histogramRadiusShares[start / histogramBinCount] << ":";
+        const size_t end = std::min(start + histogramBinCount, histograms.size());
+        for (size_t i = start; i < end; ++i) {
+            std::cout << " " << histograms[i];
+        }
+        std::cout << "\n";
     }
     std::cout << separator << "\n";
 }
