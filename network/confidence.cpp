@@ -85,12 +85,13 @@ double fitUncertainLevel(const std::vector<std::vector<double>>& outputs,
     std::sort(answers.begin(), answers.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
     // Walking down from the surest answer, the level is the last share where the answers so far
-    // are still right often enough.
+    // are still right often enough; answers of one share are taken in or left out together.
     double level = 1.0;
     int right = 0;
     for (size_t i = 0; i < answers.size(); ++i) {
         right += answers[i].second;
-        if (right >= precision * static_cast<double>(i + 1)) {
+        const bool lastOfShare = i + 1 == answers.size() || answers[i + 1].first < answers[i].first;
+        if (lastOfShare && right >= precision * static_cast<double>(i + 1)) {
             level = answers[i].first;
         }
     }

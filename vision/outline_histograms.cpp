@@ -8,9 +8,12 @@
 
 namespace {
 
+// The radius in pixels beyond which a disk is measured on a halved copy of the leaf.
+constexpr double smallDisk = 6.0;
+
 // Leaf pixels of one row left of x, pixel i covering [i - 0.5, i + 0.5): whole pixels plus the
 // covered part of the pixel that x falls in.
-double leafLeftOf(const int* counts, int cols, double x) {
+double leafLeftOf(const float* counts, int cols, double x) {
     const double edge = std::clamp(x + 0.5, 0.0, static_cast<double>(cols));
     const int whole = std::min(static_cast<int>(edge), cols - 1);
     const double part = edge - whole;
@@ -33,16 +36,36 @@ void addShare(double* bins, double share, double weight) {
     }
 }
 
+// The outline runs through the centres of the leaf's edge pixels, half a pixel inside the edge
+// the disks should sit on: left there, every share would be too large by a part that grows as
+// the disk shrinks, and a leaf would look different at every size. Each point moves half a pixel
+// out along the outline's normal (the outline runs with the leaf on its left, counterclockwise
+// with y pointing up, as resampleOutline orders it).
+std::vector<cv::Point2d> onPixelEdges(const std::vector<cv::Point2d>& samples) {
+    const size_t n = samples.size();
+    std::vector<cv::Point2d> moved;
+    for (size_t i = 0; i < n; ++i) {
+        const cv::Point2d along = samples[(i + 1) % n] - samples[(i + n - 1) % n];
+        const double length = std::hypot(along.x, along.y);
+        const cv::Point2d outward =
+            length > 0.0 ? cv::Point2d(along.y, -along.x) * (0.5 / length) : cv::Point2d();
+        moved.push_back(samples[i] + outward);
+    }
+    return moved;
+}
+
 }  // namespace
 
-cv::Mat countLeafPixelsByRow(const cv::Mat& binary) {
-    cv::Mat counts(binary.rows, binary.cols + 1, CV_32S);
-    for (int y = 0; y < binary.rows; ++y) {
-        const uchar* pixels = binary.ptr<uchar>(y);
-        int* row = counts.ptr<int>(y);
-        row[0] = 0;
-        for (int x = 0; x < binary.cols; ++x) {
-            row[x + 1] = row[x] + (pixels[x] != 0);
+cv::Mat countLeafPixelsByRow(const cv::Mat& leaf) {
+    cv::Mat share;
+    leaf.convertTo(share, CV_32F, leaf.depth() == CV_8U ? 1.0 / 255.0 : 1.0);
+    cv::Mat counts(share.rows, share.cols + 1, CV_32F);
+    for (int y = 0; y < share.rows; ++y) {
+        const float* pixels = share.ptr<float>(y);
+        float* row = counts.ptr<float>(y);
+        row[0] = 0.0f;
+        for (int x = 0; x < share.cols; ++x) {
+            row[x + 1] = row[x] + pixels[x];
         }
     }
     return counts;
@@ -59,7 +82,7 @@ double diskShareInside(const cv::Mat& rowCounts, cv::Point2d centre, double radi
         const double halfWidth = std::sqrt(std::max(radius * radius - dy * dy, 0.0));
         disk += 2.0 * halfWidth;
         if (y >= 0 && y < rowCounts.rows) {
-            const int* counts = rowCounts.ptr<int>(y);
+            const float* counts = rowCounts.ptr<float>(y);
             inside += leafLeftOf(counts, cols, centre.x + halfWidth) -
                       leafLeftOf(counts, cols, centre.x - halfWidth);
         }
@@ -69,15 +92,38 @@ double diskShareInside(const cv::Mat& rowCounts, cv::Point2d centre, double radi
 
 std::vector<double> computeOutlineHistograms(const cv::Mat& binary, const LeafOutline& outline) {
     std::vector<double> histograms(outlineHistogramValueCount, 0.0);
-    const std::vector<cv::Point2d> samples = resampleOutline(outline);
-    const cv::Mat rowCounts = countLeafPixelsByRow(binary);
+    const std::vector<cv::Point2d> samples = onPixelEdges(resampleOutline(outline));
     const double size = std::sqrt(std::fabs(cv::contourArea(outline)));
     const double weight = 1.0 / static_cast<double>(samples.size());
+    // The leaf at full size, then halved again and again, each pixel keeping the share of leaf it
+    // covers: a disk is measured on the first copy on which it is at most smallDisk pixels in
+    // radius, so the work per point stays the same for every size of disk.
+    cv::Mat leaf;
+    binary.convertTo(leaf, CV_32F, 1.0 / 255.0);
+    std::vector<cv::Mat> copies{leaf};
+    std::vector<cv::Mat> counts{countLeafPixelsByRow(leaf)};
     for (int r = 0; r < histogramRadiusCount; ++r) {
         double* bins = histograms.data() + static_cast<size_t>(r) * histogramBinCount;
         const double radius = histogramRadiusShares[r] * size;
+        size_t level = 0;
+        for (double shrink = radius; shrink > smallDisk; shrink /= 2.0) {
+            if (++level == copies.size()) {
+                // An odd side gets a column or row of background, so each copy is exactly half.
+                cv::Mat even;
+                cv::copyMakeBorder(copies.back(), even, 0, copies.back().rows % 2, 0,
+                                   copies.back().cols % 2, cv::BORDER_CONSTANT, cv::Scalar(0));
+                cv::Mat half;
+                cv::resize(even, half, cv::Size(even.cols / 2, even.rows / 2), 0.0, 0.0,
+                           cv::INTER_AREA);
+                copies.push_back(half);
+                counts.push_back(countLeafPixelsByRow(half));
+            }
+        }
+        const double scale = std::ldexp(1.0, -static_cast<int>(level));
         for (const cv::Point2d& point : samples) {
-            addShare(bins, diskShareInside(rowCounts, point, radius), weight);
+            // Pixel centres sit at whole coordinates in every copy.
+            const cv::Point2d centre((point.x + 0.5) * scale - 0.5, (point.y + 0.5) * scale - 0.5);
+            addShare(bins, diskShareInside(counts[level], centre, radius * scale), weight);
         }
     }
     return histograms;

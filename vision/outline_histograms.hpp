@@ -26,8 +26,9 @@ std::vector<double> computeOutlineHistograms(const cv::Mat& binary, const LeafOu
 
 // The share of the disk of radius around centre that lies inside the leaf, with every pixel a
 // unit square and the rows of the disk as the pixel rows cut it; outside the picture is not leaf.
-// rowCounts holds, for every row, the leaf pixels left of each column (cols + 1 per row).
+// rowCounts holds, for every row, the leaf left of each column (cols + 1 per row).
 double diskShareInside(const cv::Mat& rowCounts, cv::Point2d centre, double radius);
 
-// Leaf pixels left of each column, row by row: a CV_32S matrix of rows x (cols + 1).
-cv::Mat countLeafPixelsByRow(const cv::Mat& binary);
+// The leaf left of each column, row by row, as a CV_64F matrix of rows x (cols + 1): of a binary
+// CV_8U picture (non-zero is leaf) in pixels, of a CV_32F picture of shares in their sum.
+cv::Mat countLeafPixelsByRow(const cv::Mat& leaf);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "confidence.hpp"
 #include "evaluation.hpp"
 #include "loader.hpp"
 #include "test_support.hpp"
@@ -251,5 +252,50 @@ TEST(SelectWinner, StrictComparisonKeepsTheFirstMaximum) {
             layer.push_back({o, 0.0});
         }
         EXPECT_EQ(selectWinner(layer), winner) << layer.size();
+    }
+}
+
+TEST(Confidence, SharesByHandAndTheCalibrationBlockAfterTheOutputs) {
+    // Outputs 0.8 and 0.5 have logits ln 4 and 0: at temperature 1 the shares are 4/5 and 1/5,
+    // at temperature 2 they are 2/3 and 1/3 (ln 4 / 2 = ln 2).
+    const std::vector<double> outputs = {0.8, 0.5};
+    EXPECT_NEAR(outputShares(outputs, 1.0)[0], 0.8, 1e-12);
+    EXPECT_NEAR(outputShares(outputs, 2.0)[1], 1.0 / 3.0, 1e-12);
+    const Confidence sure = judgeConfidence({0.1, 0.8, 0.5}, {2.0, 0.6});
+    EXPECT_EQ(sure.best, 1);
+    EXPECT_EQ(sure.runnerUp, 2);
+    EXPECT_FALSE(sure.uncertain);  // 2 / (2 + 1 + 1/3) = 0.6: right at the level
+    EXPECT_TRUE(judgeConfidence({0.1, 0.8, 0.5}, {2.0, 0.61}).uncertain);
+    EXPECT_FALSE(judgeConfidence({0.1, 0.8, 0.5}, {}).uncertain);
+    // Outputs from a network that is too sure: each right answer 0.99 against 0.5, one in four
+    // wrong. The fitted temperature spreads the shares until they say three in four.
+    std::vector<std::vector<double>> held;
+    std::vector<int> labels;
+    for (int e = 0; e < 40; ++e) {
+        held.push_back({0.99, 0.5});
+        labels.push_back(e % 4 == 0 ? 1 : 0);
+    }
+    const double temperature = fitTemperature(held, labels);
+    EXPECT_NEAR(outputShares(held[0], temperature)[0], 0.75, 0.01);
+    EXPECT_NEAR(temperature, std::log(99.0) / std::log(3.0), 0.05);
+    EXPECT_DOUBLE_EQ(fitUncertainLevel(held, labels, temperature, 0.7),
+                     outputShares(held[0], temperature)[0]);
+    EXPECT_DOUBLE_EQ(fitUncertainLevel(held, labels, temperature, 0.8), 1.0);
+
+    // The first row of the block after the output layer's holds the calibration; anything else
+    // there is read past as before.
+    NeuralNetwork network;
+    const std::string twoLayers = "1\n2\n";
+    const std::string weights = "1\n0.5\n1\n1 -1\n";
+    for (const auto& [after, expected] :
+         {std::pair<std::string, std::vector<double>>{"3\n" + weights + "1\n1.5 0.7\n", {1.5, 0.7}},
+          {"3\n" + weights + "2\n1.5 0.7 9\nx\n", {1.5, 0.7}},
+          {"2\n" + weights, {}},
+          {"3\n" + weights + "1\n0 0.7\n", {}},
+          {"3\n" + weights + "1\n1.5 1.2\n", {}},
+          {"3\n" + weights + "1\nwords\n", {}}}) {
+        ASSERT_TRUE(load(network, twoLayers + after)) << after;
+        EXPECT_EQ(network.calibration, expected) << after;
+        EXPECT_EQ(network.weights.size(), 2u) << after;
     }
 }

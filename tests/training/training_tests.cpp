@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 
+#include "dataset.hpp"
 #include "evaluation.hpp"
 #include "folds.hpp"
 #include "loader.hpp"
@@ -239,3 +240,16 @@ TEST(Training, SummedNetworkAveragesTheRunsNetInputs) {
 }
 
 }  // namespace
+
+TEST(Folds, EveryGenusOfOtherTreesIsOneGroup) {
+    std::vector<LabelledImage> images = {
+        {"d/other/other_acer_kew_001.jpg", 5, "a"}, {"d/other/other_Acer_swe_002.jpg", 5, ""},
+        {"d/other/other_betula_x_1.jpg", 5, ""},    {"d/other/holly.jpg", 5, "h"},
+        {"d/oak/oak_kew_001.jpg", 3, "oak1"},       {"d/other/other__x_1.jpg", 5, ""}};
+    EXPECT_EQ(groupByGenus(images, 5), 2u);
+    const std::vector<std::string> groups = {"genus acer", "genus acer", "genus betula",
+                                             "h",          "oak1",       ""};
+    for (size_t i = 0; i < images.size(); ++i) {
+        EXPECT_EQ(images[i].group, groups[i]) << images[i].path;
+    }
+}

@@ -113,9 +113,9 @@ TEST(OutlineDescriptors, LobedLeafIsPinned) {
     }
 }
 
-TEST(OutlineDescriptors, NetworkInputsBeyondTheSixAreDescriptors) {
+TEST(OutlineDescriptors, NetworkInputsBeyondTheSixAreDescriptorsThenHistograms) {
     for (const auto& [inputs, descriptors] :
-         {std::pair{0, 0u}, {6, 0u}, {8, 2u}, {16, 10u}, {17, 10u}}) {
+         {std::pair{0, 0u}, {6, 0u}, {8, 2u}, {16, 10u}, {17, 11u}, {112, 106u}, {113, 106u}}) {
         EXPECT_EQ(descriptorsRead(inputs), descriptors) << inputs;
     }
 }
