@@ -9,13 +9,13 @@
 namespace {
 
 // The radius in pixels beyond which a disk is measured on a halved copy of the leaf.
-constexpr double smallDisk = 6.0;
+constexpr double smallDisk = 4.0;
 
 // Leaf pixels of one row left of x, pixel i covering [i - 0.5, i + 0.5): whole pixels plus the
 // covered part of the pixel that x falls in.
-double leafLeftOf(const float* counts, int cols, double x) {
-    const double edge = std::clamp(x + 0.5, 0.0, static_cast<double>(cols));
-    const int whole = std::min(static_cast<int>(edge), cols - 1);
+inline double leafLeftOf(const float* counts, int cols, double x) {
+    const double edge = x + 0.5 <= 0.0 ? 0.0 : x + 0.5 >= cols ? cols : x + 0.5;
+    const int whole = edge < cols ? static_cast<int>(edge) : cols - 1;
     const double part = edge - whole;
     return counts[whole] + part * (counts[whole + 1] - counts[whole]);
 }
@@ -57,16 +57,84 @@ std::vector<cv::Point2d> onPixelEdges(const std::vector<cv::Point2d>& samples) {
 }  // namespace
 
 cv::Mat countLeafPixelsByRow(const cv::Mat& leaf) {
-    cv::Mat share;
-    leaf.convertTo(share, CV_32F, leaf.depth() == CV_8U ? 1.0 / 255.0 : 1.0);
-    cv::Mat counts(share.rows, share.cols + 1, CV_32F);
-    for (int y = 0; y < share.rows; ++y) {
-        const float* pixels = share.ptr<float>(y);
+    cv::Mat counts(leaf.rows, leaf.cols + 1, CV_32F);
+    for (int y = 0; y < leaf.rows; ++y) {
         float* row = counts.ptr<float>(y);
         row[0] = 0.0f;
-        for (int x = 0; x < share.cols; ++x) {
-            row[x + 1] = row[x] + pixels[x];
+        if (leaf.depth() == CV_8U) {
+            const uchar* pixels = leaf.ptr<uchar>(y);
+            for (int x = 0; x < leaf.cols; ++x) {
+                row[x + 1] = row[x] + (pixels[x] != 0 ? 1.0f : 0.0f);
+            }
+        } else {
+            const float* pixels = leaf.ptr<float>(y);
+            for (int x = 0; x < leaf.cols; ++x) {
+                row[x + 1] = row[x] + pixels[x];
+            }
         }
+    }
+    return counts;
+}
+
+// The row counts (see countLeafPixelsByRow) of the leaf at full size, then halved again and
+// again, each pixel of a halved copy keeping the share of leaf in the four it stands for (an odd
+// side gets a row or column of background), halvings times. A disk is then measured on the
+// first copy on which it is at most smallDisk pixels in radius, so every point costs about the
+// same at every radius. The memory stays with the thread for the next leaf: asked for afresh,
+// its pages cost more than the counting.
+std::vector<cv::Mat> countLeafPixelsOfHalves(const cv::Mat& binary, int halvings) {
+    std::vector<cv::Size> sizes{binary.size()};
+    size_t needed = 0;
+    for (int level = 0; level <= halvings; ++level) {
+        if (level > 0) {
+            sizes.emplace_back((sizes.back().width + 1) / 2, (sizes.back().height + 1) / 2);
+        }
+        needed += static_cast<size_t>(sizes.back().height) * (2 * sizes.back().width + 1);
+    }
+    thread_local std::vector<float> scratch;
+    constexpr size_t keptScratch = 1 << 20;  // floats: a 128 x 2000 silhouette and its halves
+    if (scratch.size() < needed || scratch.size() > std::max(needed, keptScratch)) {
+        scratch.assign(needed, 0.0f);
+    }
+    std::vector<cv::Mat> counts;
+    cv::Mat shares;  // of the copy before
+    float* free = scratch.data();
+    for (int level = 0; level <= halvings; ++level) {
+        const cv::Size size = sizes[static_cast<size_t>(level)];
+        cv::Mat copy(size, CV_32F, free);
+        free += copy.total();
+        for (int y = 0; y < size.height; ++y) {
+            float* row = copy.ptr<float>(y);
+            if (level == 0) {
+                const uchar* pixels = binary.ptr<uchar>(y);
+                for (int x = 0; x < size.width; ++x) {
+                    row[x] = pixels[x] != 0 ? 1.0f : 0.0f;
+                }
+                continue;
+            }
+            const float* upper = shares.ptr<float>(2 * y);
+            const float* lower = 2 * y + 1 < shares.rows ? shares.ptr<float>(2 * y + 1) : nullptr;
+            for (int x = 0; x < size.width; ++x) {
+                const bool inside = 2 * x + 1 < shares.cols;
+                float sum = upper[2 * x] + (inside ? upper[2 * x + 1] : 0.0f);
+                if (lower != nullptr) {
+                    sum += lower[2 * x] + (inside ? lower[2 * x + 1] : 0.0f);
+                }
+                row[x] = sum / 4.0f;
+            }
+        }
+        cv::Mat levelCounts(size.height, size.width + 1, CV_32F, free);
+        free += levelCounts.total();
+        for (int y = 0; y < size.height; ++y) {
+            const float* pixels = copy.ptr<float>(y);
+            float* row = levelCounts.ptr<float>(y);
+            row[0] = 0.0f;
+            for (int x = 0; x < size.width; ++x) {
+                row[x + 1] = row[x] + pixels[x];
+            }
+        }
+        counts.push_back(levelCounts);
+        shares = copy;
     }
     return counts;
 }
@@ -95,35 +163,27 @@ std::vector<double> computeOutlineHistograms(const cv::Mat& binary, const LeafOu
     const std::vector<cv::Point2d> samples = onPixelEdges(resampleOutline(outline));
     const double size = std::sqrt(std::fabs(cv::contourArea(outline)));
     const double weight = 1.0 / static_cast<double>(samples.size());
-    // The leaf at full size, then halved again and again, each pixel keeping the share of leaf it
-    // covers: a disk is measured on the first copy on which it is at most smallDisk pixels in
-    // radius, so the work per point stays the same for every size of disk.
-    cv::Mat leaf;
-    binary.convertTo(leaf, CV_32F, 1.0 / 255.0);
-    std::vector<cv::Mat> copies{leaf};
-    std::vector<cv::Mat> counts{countLeafPixelsByRow(leaf)};
+    // How often the leaf is halved: until the largest disk is at most smallDisk pixels wide.
+    int halvings = 0;
+    for (double largest = histogramRadiusShares[histogramRadiusCount - 1] * size;
+         largest > smallDisk; largest /= 2.0) {
+        ++halvings;
+    }
+    const std::vector<cv::Mat> counts = countLeafPixelsOfHalves(binary, halvings);
     for (int r = 0; r < histogramRadiusCount; ++r) {
         double* bins = histograms.data() + static_cast<size_t>(r) * histogramBinCount;
         const double radius = histogramRadiusShares[r] * size;
-        size_t level = 0;
-        for (double shrink = radius; shrink > smallDisk; shrink /= 2.0) {
-            if (++level == copies.size()) {
-                // An odd side gets a column or row of background, so each copy is exactly half.
-                cv::Mat even;
-                cv::copyMakeBorder(copies.back(), even, 0, copies.back().rows % 2, 0,
-                                   copies.back().cols % 2, cv::BORDER_CONSTANT, cv::Scalar(0));
-                cv::Mat half;
-                cv::resize(even, half, cv::Size(even.cols / 2, even.rows / 2), 0.0, 0.0,
-                           cv::INTER_AREA);
-                copies.push_back(half);
-                counts.push_back(countLeafPixelsByRow(half));
-            }
+        int level = 0;
+        for (double shrunk = radius; shrunk > smallDisk; shrunk /= 2.0) {
+            ++level;
         }
-        const double scale = std::ldexp(1.0, -static_cast<int>(level));
+        const double scale = std::ldexp(1.0, -level);
         for (const cv::Point2d& point : samples) {
             // Pixel centres sit at whole coordinates in every copy.
             const cv::Point2d centre((point.x + 0.5) * scale - 0.5, (point.y + 0.5) * scale - 0.5);
-            addShare(bins, diskShareInside(counts[level], centre, radius * scale), weight);
+            addShare(bins,
+                     diskShareInside(counts[static_cast<size_t>(level)], centre, radius * scale),
+                     weight);
         }
     }
     return histograms;
