@@ -1,10 +1,13 @@
 // End-to-end dialogue transcripts of the built leafid binary.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <iterator>
+#include <numeric>
 
 #include <cmath>
 #include <functional>
@@ -495,4 +498,33 @@ TEST_F(ImageDialogue, OutlineDescriptorsAreReadAndReportedAsFarAsTheNetworkReads
             << line;
     }
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(block), {}), tail);
+
+    // Past the sixteenth input come the histograms: one line per radius, its bins after it, as
+    // many as the network reads. On the square's straight sides every small disk is half inside,
+    // so the smallest radius puts most of its points in the bins around one half (6 and 7).
+    for (const int inputs : {20, 112}) {
+        network(limeIfRead(inputs, 16 + 6, 1000.0));  // bin 7 of the smallest radius
+        std::istringstream lines(run(a + " end").output);
+        std::string text;
+        while (std::getline(lines, text) && text != "- Outline histograms") {
+        }
+        const std::vector<std::string> radii = {"0.03", "0.045", "0.065", "0.1",
+                                                "0.15", "0.22",  "0.33",  "0.5"};
+        int shown = 0;
+        for (size_t r = 0; std::getline(lines, text) && text[0] == 'R'; ++r) {
+            const std::string label = "Radius " + radii.at(r) + ":";
+            ASSERT_EQ(text.substr(0, label.size()), label) << text;
+            std::istringstream values(text.substr(label.size()));
+            std::vector<double> bins{std::istream_iterator<double>(values), {}};
+            shown += static_cast<int>(bins.size());
+            if (bins.size() == 12) {
+                EXPECT_NEAR(std::accumulate(bins.begin(), bins.end(), 0.0), 1.0, 1e-5) << text;
+            }
+            if (r == 0 && inputs == 112) {
+                EXPECT_GT(bins[5] + bins[6], 0.75) << text;
+            }
+        }
+        EXPECT_EQ(shown, inputs - 16) << inputs;
+        EXPECT_EQ(text, "-------------------") << inputs;
+    }
 }
