@@ -194,10 +194,10 @@ PhoneTimes timePhonePhoto(const std::string& file, int rounds, size_t& checksum)
         times.decode = std::min(times.decode, timePass(photo, 0, 1, [&](const std::string& f) {
                                     checksum += cv::imread(f, cv::IMREAD_GRAYSCALE).total();
                                 }));
-        times.analysis = std::min(times.analysis, timePass(photo, 0, 1, [&](const std::string& f) {
-                                      checksum +=
-                                          extractFeatures(f, outlineDescriptorCount).text.size();
-                                  }));
+        times.analysis = std::min(
+            times.analysis, timePass(photo, 0, 1, [&](const std::string& f) {
+                checksum += extractFeatures(f, leafValueCount - leafFeatureCount).text.size();
+            }));
     }
     return times;
 }
@@ -246,9 +246,10 @@ int main(int argc, char** argv) {
             decodeRound += timePass(photos, first, last, [&](const std::string& photo) {
                 checksum += cv::imread(photo, cv::IMREAD_GRAYSCALE).total();
             });
-            // The shipped network reads every outline descriptor, so leafid computes them all.
+            // The shipped network reads every descriptor and histogram, so leafid computes them
+            // all.
             analysisRound += timePass(photos, first, last, [&](const std::string& photo) {
-                checksum += extractFeatures(photo, outlineDescriptorCount).text.size();
+                checksum += extractFeatures(photo, leafValueCount - leafFeatureCount).text.size();
             });
         }
         decode = std::min(decode, decodeRound);

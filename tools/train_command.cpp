@@ -35,11 +35,11 @@ const char* const usage =
     "  --inputs N          values the network reads: the six features, then ten outline\n"
     "                      descriptors, then 96 outline histogram values, from 6 to 112\n"
     "                      (default 112)\n"
-    "  --hidden SIZES      hidden layer sizes of each run, e.g. 16 or 12,6, or none (default 16)\n"
+    "  --hidden SIZES      hidden layer sizes of each run, e.g. 16 or 12,6, or none (default 32)\n"
     "  --epochs N          training epochs of each run (default 3000)\n"
     "  --restarts N        runs from fresh random weights, summed into one network (default 4)\n"
     "  --seed N            seed of all random choices (default 1)\n"
-    "  --decay X           weight decay, a number from 0 to 1 (default 0.00001)\n"
+    "  --decay X           weight decay, a number from 0 to 1 (default 0.0001)\n"
     "  --other-weight X    with an 'other' folder, its weight against one species', a number\n"
     "                      from 0.1 to 10 (default 1)\n"
     "  --folds K           first report grouped K-fold cross-validation (default 0: none)\n"
@@ -50,7 +50,7 @@ const char* const usage =
     "  --copies N          turned and shrunk copies of each photo added to training (default 0)\n"
     "  --phone-copies N    copies of each photo made to look like a phone photo of the leaf on a\n"
     "                      sheet of paper (tilt, blur, grain, JPEG, shadow, grey paper) added to\n"
-    "                      training (default 0)\n"
+    "                      training (default 1)\n"
     "  --turn DEGREES      largest turn of a copy, either way (default 15)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
@@ -71,7 +71,7 @@ struct TrainSettings {
     int inputs = static_cast<int>(leafValueCount);
     int folds = 0;
     int copies = 0;
-    int phoneCopies = 0;
+    int phoneCopies = 1;
     double turn = 15.0;
 };
 
@@ -418,6 +418,9 @@ int runTrainCommand(int argc, const char* const* argv) {
         return *done;
     }
     TrainSettings settings;
+    // 112 inputs want more hidden units and a firmer decay than the trainer's own defaults.
+    settings.training.hidden = {32};
+    settings.training.decay = 1e-4;
     // The largest network: with an "other" folder it has one output more than the species.
     settings.training.classCount = static_cast<int>(classFolderNames().size()) + 1;
     const std::string fault = readSettings(arguments, settings);
