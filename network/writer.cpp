@@ -11,7 +11,8 @@
 #include <locale>
 #include <sstream>
 
-std::string formatNetwork(const std::vector<WeightMatrix>& weights) {
+std::string formatNetwork(const std::vector<WeightMatrix>& weights,
+                          const std::vector<double>& calibration) {
     std::ostringstream text;
     text.imbue(std::locale::classic());  // the loader always reads '.' as the decimal point
     text.precision(17);
@@ -20,8 +21,12 @@ std::string formatNetwork(const std::vector<WeightMatrix>& weights) {
         text << (l > 0 ? " " : "") << neurons;
     }
     const size_t outputs = weights.empty() || weights.back().empty() ? 0 : weights.back()[0].size();
-    text << "\n" << outputs << "\n" << weights.size() << "\n";
-    for (const WeightMatrix& block : weights) {
+    std::vector<WeightMatrix> blocks = weights;
+    if (!calibration.empty()) {
+        blocks.push_back({calibration});  // read past by loaders that know no calibration
+    }
+    text << "\n" << outputs << "\n" << blocks.size() << "\n";
+    for (const WeightMatrix& block : blocks) {
         text << block.size() << "\n";
         for (const std::vector<double>& row : block) {
             for (size_t j = 0; j < row.size(); ++j) {
@@ -88,9 +93,9 @@ PendingNetworkFile startNetworkFile(const std::string& fileName) {
     return pending;
 }
 
-std::string finishNetworkFile(PendingNetworkFile& pending,
-                              const std::vector<WeightMatrix>& weights) {
-    return finishFile(pending, formatNetwork(weights));
+std::string finishNetworkFile(PendingNetworkFile& pending, const std::vector<WeightMatrix>& weights,
+                              const std::vector<double>& calibration) {
+    return finishFile(pending, formatNetwork(weights, calibration));
 }
 
 std::string finishFile(PendingNetworkFile& pending, const std::string& content) {

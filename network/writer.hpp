@@ -7,8 +7,11 @@
 #include "network.hpp"
 
 // The file text: hidden layer sizes, output count, block count, then each block's row count
-// and rows. Weights carry 17 significant digits, so reading them back gives the same doubles.
-std::string formatNetwork(const std::vector<WeightMatrix>& weights);
+// and rows, and after them a block of one row with the calibration when there is one (see
+// confidence.hpp). Weights carry 17 significant digits, so reading them back gives the same
+// doubles.
+std::string formatNetwork(const std::vector<WeightMatrix>& weights,
+                          const std::vector<double>& calibration = {});
 
 // A network file on its way: the temporary file beside the target, opened before any long
 // work, and what the target needs when it is replaced.
@@ -30,8 +33,8 @@ PendingNetworkFile startNetworkFile(const std::string& fileName);
 
 // Writes the text to the temporary file, flushes it to the disk and renames it over the target,
 // so the target is never left half written. Empty on success, otherwise the reason.
-std::string finishNetworkFile(PendingNetworkFile& pending,
-                              const std::vector<WeightMatrix>& weights);
+std::string finishNetworkFile(PendingNetworkFile& pending, const std::vector<WeightMatrix>& weights,
+                              const std::vector<double>& calibration = {});
 
 // finishNetworkFile for any text: content replaces the target the same way.
 std::string finishFile(PendingNetworkFile& pending, const std::string& content);

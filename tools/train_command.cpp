@@ -374,11 +374,8 @@ int trainAndWrite(TrainSettings settings, PendingNetworkFile& output) {
     const TrainResult result = trainNetwork(collected.examples, settings.training,
                                             [&](int done, int) { progress.update(done); });
     progress.finish();
-    std::vector<WeightMatrix> blocks = result.network.matrices();
-    if (!calibration.empty()) {
-        blocks.push_back({calibration});  // read past by loaders that know no confidence
-    }
-    const std::string writeFault = finishNetworkFile(output, blocks);
+    const std::string writeFault =
+        finishNetworkFile(output, result.network.matrices(), calibration);
     if (!writeFault.empty()) {
         std::cerr << "leafid-train: " << writeFault << std::endl;
         return exitFailure;

@@ -107,8 +107,8 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         {{"--folds", "3", data}, "--folds 3 would leave 1 of the 3 folds without a photo"},
         {{data, "-o"}, "option --output needs a value"},
         {{"--matrix", "m.png", data}, "option --matrix needs a file name and --folds"},
-        {{"--inputs", "5", data}, "option --inputs needs a whole number from 6 to 16, not '5'"},
-        {{"--inputs", "17", data}, "option --inputs needs a whole number from 6 to 16"},
+        {{"--inputs", "5", data}, "option --inputs needs a whole number from 6 to 112, not '5'"},
+        {{"--inputs", "113", data}, "option --inputs needs a whole number from 6 to 112"},
         {{"--hidden", "1000,1000", data},
          "options --hidden and --restarts ask for a network of more than 1000000 weights"},
         {{"--groups", dir.file("absent.csv"), data},
@@ -141,7 +141,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
     }
 }
 
-TEST(TrainCommand, GroupedFoldsSixteenInputsByDefaultAndTheSameFileTwice) {
+TEST(TrainCommand, GroupedFoldsEveryInputByDefaultAndTheSameFileTwice) {
     TempDir dir;
     const fs::path data = dir.path() / "data";
     makeFiveShapeFolder(data);
@@ -163,12 +163,16 @@ TEST(TrainCommand, GroupedFoldsSixteenInputsByDefaultAndTheSameFileTwice) {
         EXPECT_EQ(result.exitCode, 0) << result.errors;
         return result.output;
     };
-    expectParts(train({"--folds", "2", "--groups", groups, "-o", dir.file("16.dat")}),
+    expectParts(train({"--folds", "2", "--groups", groups, "-o", dir.file("112.dat")}),
                 {"Images: 14 found, 10 measured, 4 skipped", "broken.jpg (not a readable image)",
                  "loop.png (not a readable image)", "blank.png (no leaf found)",
                  "Groups: " + groups + ", 3 of 14 photos listed, in 2 groups",
-                 "2-fold cross-validation, grouped", "network 16-6-5, 2 runs summed"});
-    EXPECT_EQ(inputCount(loaded(dir.file("16.dat"))), 16);
+                 "2-fold cross-validation, grouped", "network 112-6-5, 2 runs summed"});
+    // The folds' answers calibrate the confidence, written after the output layer's block.
+    const NeuralNetwork calibrated = loaded(dir.file("112.dat"));
+    EXPECT_EQ(inputCount(calibrated), 112);
+    ASSERT_EQ(calibrated.calibration.size(), 2u);
+    EXPECT_GT(calibrated.calibration[0], 0.0);
 
     train({"--inputs", "6", "-o", dir.file("first.dat")});
     train({"--inputs", "6", "--output=" + dir.file("second.dat")});
@@ -210,12 +214,13 @@ TEST(TrainCommand, DefaultsAreTheDocumentedOnesAndProgressIsNotRepeated) {
     };
     const ProgramRun plain = train("plain.dat", {"--copies", "2"});
     train("explicit.dat",
-          {"--copies", "2", "--turn", "15", "--seed", "1", "--decay", "0.00001", "--restarts", "4",
-           "--hidden", "16", "--inputs", "16", "--other-weight", "1"});
+          {"--copies", "2", "--turn", "15", "--seed", "1", "--decay", "0.0001", "--restarts", "4",
+           "--hidden", "32", "--inputs", "112", "--other-weight", "1", "--phone-copies", "1"});
     EXPECT_EQ(readFile(dir.file("plain.dat")), readFile(dir.file("explicit.dat")));
-    expectParts(plain.output, {"10 measured, 0 skipped; 20 turned and shrunk copies",
-                               "network 16-64-5, 4 runs summed (5 epochs each"});
-    expectParts(train("none.dat", {"--decay", "1"}).output, {"; 0 turned and shrunk copies"});
+    expectParts(plain.output, {"10 measured, 0 skipped; 30 copies, turned and shrunk or phone-like",
+                               "network 112-128-5, 4 runs summed (5 epochs each"});
+    expectParts(train("none.dat", {"--decay", "1", "--phone-copies", "0"}).output,
+                {"; 0 turned and shrunk copies"});
     std::istringstream lines(plain.errors);
     std::map<std::string, int> seen;
     for (std::string line; std::getline(lines, line);) {
@@ -273,7 +278,7 @@ TEST(TrainCommand, OutputIsANewOrRegularFileCheckedFirst) {
     }
     ASSERT_EQ(written.exitCode, 0) << written.errors;
     EXPECT_TRUE(fs::is_symlink(dir.file("link.dat")));
-    EXPECT_EQ(inputCount(loaded(kept)), 16);
+    EXPECT_EQ(inputCount(loaded(kept)), 112);
     EXPECT_EQ(fs::status(kept).permissions(),
               fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     EXPECT_EQ(entriesIn(dir.path()), 7) << "a temporary file is left";
