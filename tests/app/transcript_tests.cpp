@@ -6,6 +6,7 @@
 //   LEAFID_UPDATE_TRANSCRIPTS=1 build/tests/program_tests --gtest_filter='Transcripts.*'
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include <fstream>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
 
 #include "drawn_leaves.hpp"
 #include "run_program.hpp"
@@ -125,4 +128,98 @@ TEST(Transcripts, EverySharedPhotoIsAnsweredAsPinnedAndOnDarkerPaperAsOnWhite) {
             << answerTo[photo];
     }
     EXPECT_GT(checked, 0u) << "no digests in " << digestFile;
+}
+
+namespace {
+
+// The program of that name on the PATH; empty when there is none.
+std::string onPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        if (!folder.empty() && access((folder + "/" + name).c_str(), X_OK) == 0) {
+            return folder + "/" + name;
+        }
+    }
+    return "";
+}
+
+// The picture size of an answer's processing line, "(128x96)".
+std::string workingSize(const std::string& answer) {
+    const size_t open = answer.find(") ...\n");
+    return open == std::string::npos
+               ? ""
+               : answer.substr(answer.rfind('(', open), 1 + open - answer.rfind('(', open));
+}
+
+}  // namespace
+
+// The formats phones save in, HEIC and AVIF, made by heif-enc from shared photos: each is named
+// like the JPEG it came from, at the same working size. One photo comes with an EXIF turn (which
+// heif-enc copies as it is), one cut out on a transparent black background (alpha over white).
+TEST(Transcripts, HeicAndAvifPhotosAreNamedLikeTheJpeg) {
+    const fs::path leaves = LEAFID_LEAVES_DIR;
+    const std::string encoder = onPath("heif-enc");
+    if (!fs::is_directory(leaves) || encoder.empty()) {
+        GTEST_SKIP() << "needs the leaf photos at " << leaves << " and heif-enc (libheif-examples)";
+    }
+    TempDir dir;
+    fs::copy_file(dataDir + "/transcript_network.dat", dir.file("nn.dat"));
+    const std::vector<std::string> photos = {"ginkgo/ginkgo_flav_001.jpg", "lime/lime_swe_001.jpg",
+                                             "maple/maple_kew_040.jpg", "oak/oak_lsapp_003.jpg",
+                                             "willow/willow_swe_001.jpg"};
+    std::vector<std::string> sources;  // the JPEG, then what heif-enc reads
+    for (size_t p = 0; p < photos.size(); ++p) {
+        const std::string name = dir.file("photo" + std::to_string(p));
+        fs::copy_file(leaves / photos[p], name + ".jpg");
+        sources.push_back(name + ".jpg");
+    }
+    // Turned a quarter by EXIF: stored rows become columns.
+    std::ifstream turnedFrom(sources[1], std::ios::binary);
+    const std::string jpeg((std::istreambuf_iterator<char>(turnedFrom)), {});
+    const std::string tiff =
+        std::string("II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0", 26);
+    const std::string app1 = std::string("Exif\0\0", 6) + tiff;
+    std::ofstream(dir.file("turned.jpg"), std::ios::binary)
+        << "\xFF\xD8\xFF\xE1" << char((app1.size() + 2) >> 8) << char(app1.size() + 2) << app1
+        << jpeg.substr(2);
+    sources.push_back(dir.file("turned.jpg"));
+    // Cut out: the background transparent and black, which only compositing makes white again.
+    const cv::Mat grey = cv::imread(sources[3], cv::IMREAD_GRAYSCALE);
+    cv::Mat cut;
+    cv::Mat opaque = grey < 200;
+    cv::cvtColor(grey, cut, cv::COLOR_GRAY2BGRA);
+    cut.setTo(cv::Scalar(0, 0, 0, 0), ~opaque);
+    ASSERT_TRUE(cv::imwrite(dir.file("cut.png"), cut));
+    sources.push_back(dir.file("cut.png"));
+
+    std::string input;
+    for (const std::string& source : sources) {
+        input += source + "\n";
+        for (const bool avif : {false, true}) {
+            const std::string made = source + (avif ? ".avif" : ".heic");
+            std::vector<std::string> arguments = {"-q", "90", source, "-o", made};
+            if (avif) {
+                arguments.insert(arguments.begin(), "-A");
+            }
+            const ProgramRun encoded =
+                runProgram(encoder, arguments, dir.path().string(), "", {}, 300.0);
+            ASSERT_EQ(encoded.exitCode, 0) << encoded.errors;
+            input += made + "\n";
+        }
+    }
+    const ProgramRun run = runProgram(LEAFID_BINARY, {}, dir.path().string(), input + "end\n",
+                                      {{"DISPLAY", ""}}, 300.0);
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    const std::vector<std::string> answered = answers(run.output);
+    ASSERT_EQ(answered.size(), 3 * sources.size());
+    for (size_t s = 0; s < sources.size(); ++s) {
+        const std::string& jpeg = answered[3 * s];
+        EXPECT_NE(verdictLine(jpeg).find("tree = "), std::string::npos) << sources[s];
+        for (size_t made = 1; made <= 2; ++made) {
+            EXPECT_EQ(verdictLine(answered[3 * s + made]), verdictLine(jpeg)) << sources[s] << made;
+            EXPECT_EQ(workingSize(answered[3 * s + made]), workingSize(jpeg)) << sources[s] << made;
+        }
+    }
+    EXPECT_NE(workingSize(answered[15]), workingSize(answered[3])) << "the EXIF turn is made";
 }
