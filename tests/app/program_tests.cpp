@@ -107,15 +107,6 @@ std::string encoded(const std::string& extension, const cv::Mat& picture,
     return std::string(bytes.begin(), bytes.end());
 }
 
-// value in count bytes, least significant first.
-std::string le(uint64_t value, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += static_cast<char>(value >> 8 * i);
-    }
-    return text;
-}
-
 // 32-bit top-down BMP whose fourth byte is alpha, by its mask in a version 4 header.
 std::string bmpWithAlpha(const cv::Mat& bgra) {
     const std::string pixels(bgra.datastart, bgra.dataend);

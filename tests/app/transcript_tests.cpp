@@ -168,36 +168,28 @@ TEST(Transcripts, HeicAndAvifPhotosAreNamedLikeTheJpeg) {
     const std::vector<std::string> photos = {"ginkgo/ginkgo_flav_001.jpg", "lime/lime_swe_001.jpg",
                                              "maple/maple_kew_040.jpg", "oak/oak_lsapp_003.jpg",
                                              "willow/willow_swe_001.jpg"};
-    std::vector<std::string> sources;  // the JPEG, then what heif-enc reads
-    for (size_t p = 0; p < photos.size(); ++p) {
-        const std::string name = dir.file("photo" + std::to_string(p));
-        fs::copy_file(leaves / photos[p], name + ".jpg");
-        sources.push_back(name + ".jpg");
+    std::vector<std::string> sources;  // what heif-enc reads
+    for (const std::string& photo : photos) {
+        sources.push_back((leaves / photo).string());
     }
     // Turned a quarter by EXIF: stored rows become columns.
     std::ifstream turnedFrom(sources[1], std::ios::binary);
-    const std::string jpeg((std::istreambuf_iterator<char>(turnedFrom)), {});
-    const std::string tiff =
-        std::string("II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0", 26);
-    const std::string app1 = std::string("Exif\0\0", 6) + tiff;
-    std::ofstream(dir.file("turned.jpg"), std::ios::binary)
-        << "\xFF\xD8\xFF\xE1" << char((app1.size() + 2) >> 8) << char(app1.size() + 2) << app1
-        << jpeg.substr(2);
-    sources.push_back(dir.file("turned.jpg"));
+    sources.push_back(dir.write(
+        "turned.jpg", withExif(std::string(std::istreambuf_iterator<char>(turnedFrom), {}), 6)));
     // Cut out: the background transparent and black, which only compositing makes white again.
     const cv::Mat grey = cv::imread(sources[3], cv::IMREAD_GRAYSCALE);
     cv::Mat cut;
-    cv::Mat opaque = grey < 200;
     cv::cvtColor(grey, cut, cv::COLOR_GRAY2BGRA);
-    cut.setTo(cv::Scalar(0, 0, 0, 0), ~opaque);
-    ASSERT_TRUE(cv::imwrite(dir.file("cut.png"), cut));
+    cut.setTo(cv::Scalar(0, 0, 0, 0), grey >= 200);
     sources.push_back(dir.file("cut.png"));
+    ASSERT_TRUE(cv::imwrite(sources.back(), cut));
 
     std::string input;
     for (const std::string& source : sources) {
         input += source + "\n";
         for (const bool avif : {false, true}) {
-            const std::string made = source + (avif ? ".avif" : ".heic");
+            const std::string made =
+                dir.file(std::to_string(input.size()) + (avif ? ".avif" : ".heic"));
             std::vector<std::string> arguments = {"-q", "90", source, "-o", made};
             if (avif) {
                 arguments.insert(arguments.begin(), "-A");

@@ -149,34 +149,9 @@ TEST(Preparation, ExtremeProportionsAreNoPicture) {
 
 namespace {
 
-// value in count bytes, least significant first (le) or last (be).
-std::string le(uint64_t value, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += static_cast<char>(value >> 8 * i);
-    }
-    return text;
-}
-std::string be(uint64_t value, int count) {
-    const std::string text = le(value, count);
-    return {text.rbegin(), text.rend()};
-}
-
 std::string png(uint64_t w, uint64_t h, int depth, int colourType, const std::string& chunks = "") {
     return "\x89PNG\r\n\x1A\n" + be(13, 4) + "IHDR" + be(w, 4) + be(h, 4) + char(depth) +
            char(colourType) + std::string(3, '\0') + "crc." + chunks + be(0, 4) + "IDAT";
-}
-
-// A TIFF structure whose first directory holds the EXIF orientation.
-std::string exif(int orientation) {
-    return "II*" + std::string(1, '\0') + le(8, 4) + le(1, 2) + le(0x112, 2) + le(3, 2) + le(1, 4) +
-           le(orientation, 4) + le(0, 4);
-}
-
-// jpeg with an APP1 segment of that EXIF orientation first.
-std::string withExif(const std::string& jpeg, int orientation) {
-    const std::string app1 = "Exif" + std::string(2, '\0') + exif(orientation);
-    return "\xFF\xD8\xFF\xE1" + be(app1.size() + 2, 2) + app1 + jpeg.substr(2);
 }
 
 // A JFIF segment, a frame header with the given sampling factors (0x22 is 2 x 2), a scan of
