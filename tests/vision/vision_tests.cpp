@@ -390,8 +390,8 @@ TEST(Pictures, CompressedChunksCountAgainstTheBudget) {
 namespace {
 
 // indices as a BMP of 8- or 4-bit runs whose last run of each row carries past pixels more (as
-// ImageMagick writes odd widths); the first row is written as indices as they are. The palette
-// is grey: entry i is i * 17 for 4 bits, i for 8.
+// ImageMagick writes odd widths); the first row stored (the bottom one) is written as indices
+// as they are. The palette is grey: entry i is i * 17 for 4 bits, i for 8.
 std::string bmpInRuns(const cv::Mat& indices, int bits, int past) {
     const int colours = 1 << bits;
     std::string palette;
@@ -401,7 +401,7 @@ std::string bmpInRuns(const cv::Mat& indices, int bits, int past) {
     std::string runs;
     for (int y = indices.rows - 1; y >= 0; --y) {
         const uchar* row = indices.ptr(y);
-        if (y == 0) {  // absolute: count, then the indices, padded to 16 bits
+        if (y == indices.rows - 1) {  // absolute: count, then the indices, padded to 16 bits
             std::string packed;
             for (int x = 0; x < indices.cols + past; x += bits == 8 ? 1 : 2) {
                 const int a = row[std::min(x, indices.cols - 1)];
@@ -411,7 +411,7 @@ std::string bmpInRuns(const cv::Mat& indices, int bits, int past) {
             runs += std::string(1, '\0') + char(indices.cols + past) + packed +
                     std::string(packed.size() % 2, '\0');
         }
-        for (int x = 0; y > 0 && x < indices.cols;) {
+        for (int x = 0; y < indices.rows - 1 && x < indices.cols;) {
             int length = 1;
             while (x + length < indices.cols && row[x + length] == row[x] && length < 200) {
                 ++length;
