@@ -82,18 +82,285 @@ std::optional<Box> child(const std::vector<unsigned char>& data, const Box& pare
     return std::nullopt;
 }
 
-// Each item's declared size and type, from the file's 'meta' box.
-struct Item {
-    double pixels = 0.0;  // of its 'ispe' size
-    char type[4] = {'?', '?', '?', '?'};
-    bool turned = false;  // it has a rotation ('irot') or a mirror ('imir')
+// Reads bits from bytes, most significant first; past the end it reads zeros and says so.
+class Bits {
+  public:
+    Bits(const unsigned char* bytes, size_t size) : bytes_(bytes), size_(size) {}
+    uint64_t read(int count) {
+        uint64_t value = 0;
+        for (int i = 0; i < count; ++i) {
+            value = value << 1 | bit();
+        }
+        return value;
+    }
+    // An unsigned exponential-Golomb number.
+    uint64_t golomb() {
+        int zeros = 0;
+        while (bit() == 0 && zeros < 32) {
+            ++zeros;
+        }
+        return (uint64_t{1} << zeros) - 1 + read(zeros);
+    }
+    bool ended() const { return at_ > 8 * size_; }
+
+  private:
+    unsigned bit() {
+        const size_t at = at_++;
+        return at < 8 * size_ ? bytes_[at / 8] >> (7 - at % 8) & 1u : 0u;
+    }
+    const unsigned char* bytes_;
+    size_t size_;
+    size_t at_ = 0;
 };
 
-// A property of the file's property list ('ipco'): a size, or a turn.
+// The picture size an HEVC sequence parameter set (a NAL unit, header included) codes for.
+double hevcCodedPixels(const unsigned char* nal, size_t size) {
+    std::vector<unsigned char> payload;  // without the bytes that prevent start codes
+    for (size_t i = 2, zeros = 0; i < size; ++i) {
+        if (zeros >= 2 && nal[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = nal[i] == 0 ? zeros + 1 : 0;
+        payload.push_back(nal[i]);
+    }
+    Bits bits(payload.data(), payload.size());
+    bits.read(4);  // video parameter set
+    const int subLayers = static_cast<int>(bits.read(3));
+    bits.read(1 + 96);  // nesting; the general profile, tier and level
+    std::vector<std::pair<bool, bool>> present(subLayers);
+    for (auto& [profile, level] : present) {
+        profile = bits.read(1) != 0;
+        level = bits.read(1) != 0;
+    }
+    bits.read(subLayers > 0 ? 2 * (8 - subLayers) : 0);
+    for (const auto& [profile, level] : present) {
+        bits.read((profile ? 88 : 0) + (level ? 8 : 0));
+    }
+    bits.golomb();  // its own number
+    if (bits.golomb() == 3) {
+        bits.read(1);  // colour planes coded apart
+    }
+    const double width = static_cast<double>(bits.golomb());
+    const double height = static_cast<double>(bits.golomb());
+    return bits.ended() ? 0.0 : width * height;
+}
+
+// The largest picture the sequence parameter sets of an HEVC configuration ('hvcC') code for.
+double hevcConfigPixels(const unsigned char* p, size_t size) {
+    double pixels = 0.0;
+    size_t at = 23;
+    for (int array = 0, arrays = size > 22 ? p[22] : 0; array < arrays && at + 3 <= size; ++array) {
+        const bool parameterSets = (p[at] & 0x3F) == 33;
+        const uint64_t units = bigEndian(p + at + 1, 2);
+        at += 3;
+        for (uint64_t u = 0; u < units && at + 2 <= size; ++u) {
+            const size_t length = static_cast<size_t>(bigEndian(p + at, 2));
+            if (length > size - at - 2) {
+                return pixels;
+            }
+            if (parameterSets) {
+                pixels = std::max(pixels, hevcCodedPixels(p + at + 2, length));
+            }
+            at += 2 + length;
+        }
+    }
+    return pixels;
+}
+
+// The largest frame an AV1 sequence header codes for: the bits of a sequence header OBU
+// from its start.
+double av1SequencePixels(Bits& bits) {
+    bits.read(3);  // profile
+    bits.read(1);  // still picture
+    if (bits.read(1) != 0) {
+        bits.read(5);  // reduced header: one level
+    } else {
+        bool decoderModel = false;
+        int delayBits = 0;
+        if (bits.read(1) != 0) {  // timing
+            bits.read(64);
+            if (bits.read(1) != 0) {  // equal picture interval, a uvlc
+                bits.golomb();
+            }
+            decoderModel = bits.read(1) != 0;
+            if (decoderModel) {
+                delayBits = static_cast<int>(bits.read(5)) + 1;
+                bits.read(32 + 5 + 5);
+            }
+        }
+        const bool initialDelay = bits.read(1) != 0;
+        for (int point = 0, points = static_cast<int>(bits.read(5)) + 1; point < points; ++point) {
+            bits.read(12);
+            if (bits.read(5) > 7) {
+                bits.read(1);  // tier
+            }
+            if (decoderModel && bits.read(1) != 0) {
+                bits.read(2 * delayBits + 1);
+            }
+            if (initialDelay && bits.read(1) != 0) {
+                bits.read(4);
+            }
+        }
+    }
+    const int widthBits = static_cast<int>(bits.read(4)) + 1;
+    const int heightBits = static_cast<int>(bits.read(4)) + 1;
+    const double width = static_cast<double>(bits.read(widthBits)) + 1.0;
+    const double height = static_cast<double>(bits.read(heightBits)) + 1.0;
+    return bits.ended() ? 0.0 : width * height;
+}
+
+// The largest frame the sequence headers among AV1 units (OBUs) code for.
+double av1Pixels(const unsigned char* p, size_t size) {
+    double pixels = 0.0;
+    for (size_t at = 0; at < size;) {
+        const int type = p[at] >> 3 & 15;
+        const bool extension = (p[at] & 4) != 0;
+        const bool sized = (p[at] & 2) != 0;
+        at += extension ? 2 : 1;
+        uint64_t length = size - std::min(at, size);
+        if (sized) {  // LEB128
+            length = 0;
+            for (int i = 0; i < 8 && at < size; ++i) {
+                length |= static_cast<uint64_t>(p[at] & 0x7F) << (7 * i);
+                if ((p[at++] & 0x80) == 0) {
+                    break;
+                }
+            }
+        }
+        if (at > size || length > size - at) {
+            break;
+        }
+        if (type == 1) {
+            Bits bits(p + at, static_cast<size_t>(length));
+            pixels = std::max(pixels, av1SequencePixels(bits));
+        }
+        at += static_cast<size_t>(length);
+    }
+    return pixels;
+}
+
+// The largest picture the sequence parameter sets among HEVC units code for, each unit after
+// four bytes of its length (as libheif passes them to the decoder).
+double hevcPixels(const unsigned char* p, size_t size) {
+    double pixels = 0.0;
+    for (size_t at = 0; at + 4 <= size;) {
+        const uint64_t length = bigEndian(p + at, 4);
+        at += 4;
+        if (length > size - at) {
+            break;
+        }
+        if (length >= 2 && (p[at] >> 1 & 0x3F) == 33) {
+            pixels = std::max(pixels, hevcCodedPixels(p + at, static_cast<size_t>(length)));
+        }
+        at += static_cast<size_t>(length);
+    }
+    return pixels;
+}
+
+// Reads big-endian numbers of a box's content in turn; past its end, zeros.
+class BoxReader {
+  public:
+    BoxReader(const std::vector<unsigned char>& data, const Box& box)
+        : data_(data), at_(box.content), end_(box.end) {}
+    uint64_t read(int bytes) {
+        if (bytes < 0 || bytes > 8 || at_ + static_cast<size_t>(bytes) > end_) {
+            at_ = end_ + 1;
+            return 0;
+        }
+        at_ += static_cast<size_t>(bytes);
+        return bigEndian(data_.data() + at_ - bytes, bytes);
+    }
+    bool ended() const { return at_ > end_; }
+
+  private:
+    const std::vector<unsigned char>& data_;
+    size_t at_;
+    size_t end_;
+};
+
+// A piece of an item's data: where it lies in the file.
+struct Extent {
+    size_t start = 0;
+    size_t length = 0;
+};
+
+// libheif reads no more extents an item, nor items a file.
+constexpr uint64_t maxHeifExtents = 32;
+constexpr uint64_t maxHeifItems = 20000;
+
+// The pieces of each item's data, from the item location box ('iloc'): offsets in the file, or
+// (construction method 1) in the item data box ('idat').
+std::map<uint32_t, std::vector<Extent>> itemExtents(const std::vector<unsigned char>& data,
+                                                    const Box& meta) {
+    std::map<uint32_t, std::vector<Extent>> extents;
+    const std::optional<Box> location = child(data, meta, 4, "iloc");
+    const std::optional<Box> idat = child(data, meta, 4, "idat");
+    if (!location) {
+        return extents;
+    }
+    BoxReader box(data, *location);
+    const int version = static_cast<int>(box.read(1));
+    box.read(3);
+    const uint64_t sizes = box.read(2);
+    const int offsetBytes = static_cast<int>(sizes >> 12);
+    const int lengthBytes = static_cast<int>(sizes >> 8 & 15);
+    const int baseBytes = static_cast<int>(sizes >> 4 & 15);
+    const int indexBytes = version >= 1 ? static_cast<int>(sizes & 15) : 0;
+    const uint64_t count = box.read(version < 2 ? 2 : 4);
+    for (uint64_t i = 0; i < std::min(count, maxHeifItems) && !box.ended(); ++i) {
+        const auto id = static_cast<uint32_t>(box.read(version < 2 ? 2 : 4));
+        const uint64_t method = version >= 1 ? box.read(2) & 15 : 0;
+        box.read(2);  // data reference
+        const uint64_t base = box.read(baseBytes);
+        const uint64_t pieces = box.read(2);
+        for (uint64_t e = 0; e < pieces && !box.ended(); ++e) {
+            box.read(indexBytes);
+            const uint64_t offset = box.read(offsetBytes);
+            const uint64_t length = box.read(lengthBytes);
+            const size_t origin = method == 1 && idat ? idat->content : 0;
+            const size_t limit = method == 1 && idat ? idat->end : data.size();
+            if (method > 1 || e >= maxHeifExtents || base > limit - origin ||
+                offset > limit - origin - base) {
+                continue;
+            }
+            const size_t start = origin + static_cast<size_t>(base + offset);
+            extents[id].push_back({start, length == 0 || length > limit - start
+                                              ? limit - start
+                                              : static_cast<size_t>(length)});
+        }
+    }
+    return extents;
+}
+
+// Each item's declared size and type, from the file's 'meta' box.
+struct Item {
+    double pixels = 0.0;  // of its 'ispe' size, or what its codec configuration codes for
+    char type[4] = {'?', '?', '?', '?'};
+    bool turned = false;  // it has a rotation ('irot') or a mirror ('imir')
+    bool empty = false;   // a coded image without data
+};
+
+// A property of the file's property list ('ipco'): a size, a codec configuration, or a turn.
 struct Property {
     double pixels = 0.0;
     bool turn = false;
 };
+
+// The pixels a property declares: the 'ispe' size, or the largest picture of a codec
+// configuration. libheif compares neither with the other: a tile may declare a small size and
+// code a vast one.
+double propertyPixels(const std::vector<unsigned char>& data, const Box& box) {
+    const unsigned char* p = data.data() + box.content;
+    const size_t size = box.end - box.content;
+    if (std::memcmp(box.type, "ispe", 4) == 0 && size >= 12) {
+        return static_cast<double>(bigEndian(p + 4, 4)) * static_cast<double>(bigEndian(p + 8, 4));
+    }
+    if (std::memcmp(box.type, "hvcC", 4) == 0) {
+        return hevcConfigPixels(p, size);
+    }
+    return std::memcmp(box.type, "av1C", 4) == 0 && size > 4 ? av1Pixels(p + 4, size - 4) : 0.0;
+}
 
 // The item types of an item information box ('iinf'), into items.
 void readItemTypes(const std::vector<unsigned char>& data, const Box& information,
@@ -108,6 +375,34 @@ void readItemTypes(const std::vector<unsigned char>& data, const Box& informatio
             const auto id = static_cast<uint32_t>(bigEndian(p + 4, static_cast<int>(idBytes)));
             std::memcpy(items[id].type, p + 4 + idBytes + 2, 4);
         }
+    }
+}
+
+// The largest picture the parameter sets in the data of each coded item code for, into items:
+// libheif passes them to the decoder after those of the configuration, and the last one counts.
+// A coded item without data is marked, as libheif would hand the decoder nothing.
+void readCodedSizes(const std::vector<unsigned char>& data, const Box& meta,
+                    std::map<uint32_t, Item>& items) {
+    double scanned = 0.0;
+    for (const auto& [id, pieces] : itemExtents(data, meta)) {
+        Item& item = items[id];
+        const bool hevc = std::memcmp(item.type, "hvc1", 4) == 0;
+        if (!hevc && std::memcmp(item.type, "av01", 4) != 0) {
+            continue;
+        }
+        std::vector<unsigned char> joined;
+        for (const Extent& piece : pieces) {
+            scanned += static_cast<double>(piece.length);
+            if (scanned > 2.0 * static_cast<double>(data.size())) {
+                item.pixels = maxDecodingBytes;  // extents that overlap again and again
+                return;
+            }
+            joined.insert(joined.end(), data.begin() + static_cast<std::ptrdiff_t>(piece.start),
+                          data.begin() + static_cast<std::ptrdiff_t>(piece.start + piece.length));
+        }
+        item.empty = joined.empty();
+        item.pixels = std::max(item.pixels, hevc ? hevcPixels(joined.data(), joined.size())
+                                                 : av1Pixels(joined.data(), joined.size()));
     }
 }
 
@@ -130,12 +425,8 @@ std::map<uint32_t, Item> declaredItems(const std::vector<unsigned char>& data) {
     }
     std::vector<Property> properties;  // by index, from 1
     for (const Box& box : boxesIn(data, list->content, list->end)) {
-        const bool ispe = std::memcmp(box.type, "ispe", 4) == 0 && box.end - box.content >= 12;
-        const unsigned char* p = data.data() + box.content;
         properties.push_back(
-            {ispe ? static_cast<double>(bigEndian(p + 4, 4)) *
-                        static_cast<double>(bigEndian(p + 8, 4))
-                  : 0.0,
+            {propertyPixels(data, box),
              std::memcmp(box.type, "irot", 4) == 0 || std::memcmp(box.type, "imir", 4) == 0});
     }
     const unsigned char* p = data.data() + map->content;
@@ -153,11 +444,12 @@ std::map<uint32_t, Item> declaredItems(const std::vector<unsigned char>& data) {
             const uint64_t index =
                 bigEndian(data.data() + at, indexBytes) & (wideIndex ? 0x7FFF : 0x7F);
             if (index >= 1 && index <= properties.size()) {
-                items[item].pixels += properties[index - 1].pixels;
+                items[item].pixels = std::max(items[item].pixels, properties[index - 1].pixels);
                 items[item].turned = items[item].turned || properties[index - 1].turn;
             }
         }
     }
+    readCodedSizes(data, *meta, items);
     return items;
 }
 
@@ -252,8 +544,8 @@ bool isHeifStart(const unsigned char* start, size_t size) {
 // Decoding keeps the image's planes twice (the codec's and libheif's, or a turned copy; 3
 // samples a pixel at most, 2 bytes each beyond 8 bits), the converted colours (3 bytes a pixel,
 // 4 with alpha) and the grey, twice for an EXIF turn; with alpha, its plane and the compositing
-// besides. Meanwhile any
-// other image (a tile, the alpha plane) is decoded into planes of its own, and the file is held.
+// besides. Meanwhile any other image (a tile, the alpha plane) is decoded into planes of its
+// own, and the file is held. Every image counts at the larger of its declared and coded sizes.
 PictureHeader readHeifHeader(FILE* file, uint64_t fileSize) {
     const std::vector<unsigned char> data = wholeFile(file, fileSize);
     const HeifFile heif = openHeif(data);
@@ -263,25 +555,28 @@ PictureHeader readHeifHeader(FILE* file, uint64_t fileSize) {
     const heif_image_handle* primary = heif.primary.get();
     double nanoseconds = 0.0;
     double largestOther = 0.0;
-    bool turned = false;
+    Item primaryItem;
     for (const auto& [id, item] : declaredItems(data)) {
         nanoseconds += item.pixels * heifNanosecondsPerPixel(item.type);
         largestOther = id == heif.primaryId ? largestOther : std::max(largestOther, item.pixels);
-        turned = turned || (id == heif.primaryId && item.turned);
+        primaryItem = id == heif.primaryId ? item : primaryItem;
+        if (item.empty) {
+            return {};  // a coded image without data: nothing to decode
+        }
     }
-    const double width = heif_image_handle_get_ispe_width(primary);
-    const double height = heif_image_handle_get_ispe_height(primary);
+    const double declared = static_cast<double>(heif_image_handle_get_ispe_width(primary)) *
+                            heif_image_handle_get_ispe_height(primary);
     const bool alpha = heif_image_handle_has_alpha_channel(primary) != 0;
     const double sampleBytes = heif_image_handle_get_luma_bits_per_pixel(primary) > 8 ? 2.0 : 1.0;
     const double planes = 2.0 * 3.0 * sampleBytes;
     PictureHeader header;
     header.format = PictureFormat::Heif;
-    header.pixels = width * height;
+    header.pixels = declared >= 1.0 ? std::max(declared, primaryItem.pixels) : 0.0;
     header.transparent = alpha;
     // libheif turns the picture by its own boxes. An EXIF orientation repeats them where they
     // are (phones write both); where they are not (heif-enc copies a JPEG's EXIF as it is), it
     // is the picture's only turn, made on the grey afterwards into a second copy.
-    header.orientation = turned ? 1 : heifExifOrientation(primary, fileSize);
+    header.orientation = primaryItem.turned ? 1 : heifExifOrientation(primary, fileSize);
     header.decodingBytes = header.pixels * (planes + (alpha ? 4.0 + 1.0 + 2.0 : 3.0) + 2.0) +
                            largestOther * planes + static_cast<double>(fileSize);
     // At least the primary image at the faster rate, whatever its boxes say.

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "drawn_leaves.hpp"
+#include "picture.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
 
@@ -198,6 +199,12 @@ TEST(Transcripts, HeicAndAvifPhotosAreNamedLikeTheJpeg) {
                 runProgram(encoder, arguments, dir.path().string(), "", {}, 300.0);
             ASSERT_EQ(encoded.exitCode, 0) << encoded.errors;
             input += made + "\n";
+            // An image that declares 4 x 4 pixels ('ispe') but codes more is sized by its code.
+            std::ifstream madeFile(made, std::ios::binary);
+            std::string shrunk(std::istreambuf_iterator<char>(madeFile), {});
+            shrunk.replace(shrunk.find("ispe") + 8, 8, be(4, 4) + be(4, 4));
+            const std::string path = dir.write("shrunk", shrunk);
+            EXPECT_GE(readPictureHeader(path).pixels, readGreyPicture(path).total()) << made;
         }
     }
     const ProgramRun run = runProgram(LEAFID_BINARY, {}, dir.path().string(), input + "end\n",
