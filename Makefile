@@ -103,8 +103,9 @@ fuzz:
 	./$(BUILD)/picture_decode_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=16384 $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures \
 	  $(BUILD)/fuzz-seeds-heif
-	./$(BUILD)/heif_picture_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
-	  -max_len=16384 $(BUILD)/fuzz-corpus-heif $(BUILD)/fuzz-seeds-heif
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  ./$(BUILD)/heif_picture_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
+	    -max_len=16384 $(BUILD)/fuzz-corpus-heif $(BUILD)/fuzz-seeds-heif
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid-serve leafid_*.deb
