@@ -116,7 +116,7 @@ class Bits {
 // The picture size an HEVC sequence parameter set (a NAL unit, header included) codes for.
 double hevcCodedPixels(const unsigned char* nal, size_t size) {
     std::vector<unsigned char> payload;  // without the bytes that prevent start codes
-    for (size_t i = 2, zeros = 0; i < size; ++i) {
+    for (size_t i = 2, zeros = 0; i < std::min<size_t>(size, 1024); ++i) {  // the size is early
         if (zeros >= 2 && nal[i] == 3) {
             zeros = 0;
             continue;
