@@ -70,7 +70,7 @@ PICTURE_SEEDS = seed.jpg "-interlace JPEG prog.jpg" "-colorspace CMYK cmyk.jpg" 
   "-alpha set -channel A -evaluate set 50% alpha.tif" "-define webp:lossless=true lossless.webp" \
   lossy.webp "-alpha set -channel A -evaluate set 50% alpha.webp" seed.bmp \
   "-alpha set -channel A -evaluate set 50% -define bmp:format=bmp4 alpha.bmp" \
-  "-colorspace Gray seed.pgm"
+  "-type Palette -compress RLE BMP3:rle.bmp" "-colorspace Gray seed.pgm"
 fuzz:
 	mkdir -p $(BUILD)/fuzz-corpus $(BUILD)/fuzz-corpus-numbers $(BUILD)/fuzz-corpus-pictures \
 	  $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures $(BUILD)/fuzz-corpus-heif \

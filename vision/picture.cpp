@@ -682,9 +682,14 @@ bool walkBmpRuns(FILE* file, const BmpRuns& runs, cv::Mat* indices) {
          count = getc(file), code = getc(file)) {
         const int64_t before = x;
         if (count > 0) {  // a run of count pixels of one index, or of two alternating
-            for (int i = 0; i < count; ++i) {
+            // Only the pixels within the row are put: a file of runs past it costs no more.
+            const int within = indices != nullptr
+                                   ? static_cast<int>(std::clamp<int64_t>(runs.width - x, 0, count))
+                                   : 0;
+            for (int i = 0; i < within; ++i) {
                 put(runs.bits == 8 ? code : i % 2 == 0 ? code >> 4 : code & 15);
             }
+            x += count - within;
         } else if (code == 0) {
             x = 0;
             ++y;
