@@ -184,6 +184,37 @@ std::string webp(const std::string& chunk, const std::string& data) {
     return "RIFF" + le(30, 4) + "WEBP" + chunk + le(data.size(), 4) + data + std::string(10, '\0');
 }
 
+std::string box(const std::string& type, const std::string& content, int version = -1) {
+    const std::string full = version < 0 ? "" : char(version) + std::string(3, '\0');
+    return be(8 + full.size() + content.size(), 4) + type + full + content;
+}
+
+// An AVIF of one image (48 x 32, AV1), whose data is one piece of 14 bytes or none at all.
+std::string avif(bool withData) {
+    const std::string data = std::string("\x12\0\x0a\x0b", 4) + std::string(10, '\x24');
+    const auto file = [&](size_t dataAt) {
+        const std::string iloc =
+            box("iloc",
+                "\x44" + std::string(1, '\0') + be(1, 2) + be(1, 2) + be(0, 2) + be(withData, 2) +
+                    (withData ? be(dataAt, 4) + be(14, 4) : ""),
+                0);
+        const std::string properties =
+            box("ipco", box("ispe", be(48, 4) + be(32, 4), 0) +
+                            box("av1C", std::string("\x81\0\x0c\0", 4))) +
+            box("ipma", be(1, 4) + be(1, 2) + "\x02\x81\x02", 0);
+        return box("ftyp", "avif" + std::string(4, '\0') + "avifmif1") +
+               box("meta",
+                   box("hdlr", std::string(4, '\0') + "pict" + std::string(13, '\0'), 0) +
+                       box("pitm", be(1, 2), 0) + iloc +
+                       box("iinf", be(1, 2) + box("infe", be(1, 2) + be(0, 2) + "av01" + '\0', 2),
+                           0) +
+                       box("iprp", properties),
+                   0);
+    };
+    const size_t dataAt = file(0).size() + 8;
+    return file(dataAt) + box("mdat", data);
+}
+
 }  // namespace
 
 // Headers written by hand: the format, what decoding would take and transparency, read before
@@ -256,6 +287,9 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         {"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 2\n", unknown, 0, false},
         {"GIF89a" + le(10, 2) + le(10, 2), unknown, 0, false},
         {"\x89PNG\r\n\x1A\n", unknown, 0, false},
+        // Planes twice, colours, the grey twice, and the file; nothing to decode is refused.
+        {avif(true), PictureFormat::Heif, 48 * 32 * 11 + 239.0, false},  // the file's bytes
+        {avif(false), unknown, 0, false},
     };
     TempDir dir;
     for (const Case& c : cases) {
