@@ -56,33 +56,43 @@ bench-serve: build
 	  $(BENCH_PHOTOS) $(BENCH_SECONDS) $(BENCH_CLIENTS) $(BENCH_IDLE)
 
 # Feeds random network files to the loader and evaluator, random text to the number readers,
-# the feature hand-off and the classifier, random files to the picture header reader, and
-# random pictures grown from a seed of each kind to the decoder, which must keep within what
-# their header said, for FUZZ_SECONDS each (needs clang and ImageMagick).
+# the feature hand-off and the classifier, random files to the picture header reader, random
+# pictures grown from a seed of each kind to the decoder, which must keep within what their
+# header said, and HEIC and AVIF grown from seeds to the HEIF reader, for FUZZ_SECONDS each
+# (needs clang, ImageMagick and heif-enc).
 FUZZ_SECONDS ?= 60
 FUZZ_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Inetwork -Ivision -Iapp
-PICTURE_LIBS = $$(pkg-config --libs opencv4 libtiff-4 libwebp) -ljpeg
+PICTURE_LIBS = $$(pkg-config --libs opencv4 libtiff-4 libwebp libheif zlib) -ljpeg
+PICTURE_CODE = vision/picture.cpp vision/heif_picture.cpp
 PICTURE_SEEDS = seed.jpg "-interlace JPEG prog.jpg" "-colorspace CMYK cmyk.jpg" \
   "-colorspace Gray grey.jpg" seed.png "-alpha set -channel A -evaluate set 50% alpha.png" \
   "-colorspace Gray -depth 16 grey16.png" seed.tif "-compress LZW lzw.tif" \
   "-alpha set -channel A -evaluate set 50% alpha.tif" "-define webp:lossless=true lossless.webp" \
   lossy.webp "-alpha set -channel A -evaluate set 50% alpha.webp" seed.bmp \
   "-alpha set -channel A -evaluate set 50% -define bmp:format=bmp4 alpha.bmp" \
-  "-colorspace Gray seed.pgm"
+  "-type Palette -compress RLE BMP3:rle.bmp" "-colorspace Gray seed.pgm"
 fuzz:
 	mkdir -p $(BUILD)/fuzz-corpus $(BUILD)/fuzz-corpus-numbers $(BUILD)/fuzz-corpus-pictures \
-	  $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures
+	  $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures $(BUILD)/fuzz-corpus-heif \
+	  $(BUILD)/fuzz-seeds-heif
 	cd $(BUILD)/fuzz-seeds-pictures && for seed in $(PICTURE_SEEDS); do \
 	  convert -size 48x32 gradient:red-blue $$seed; done
+	cd $(BUILD)/fuzz-seeds-heif && convert ../fuzz-seeds-pictures/alpha.png -depth 8 alpha8.png \
+	  && heif-enc -q 50 ../fuzz-seeds-pictures/seed.jpg -o seed.heic \
+	  && heif-enc -A -q 50 ../fuzz-seeds-pictures/seed.jpg -o seed.avif \
+	  && heif-enc -q 50 alpha8.png -o alpha.heic && heif-enc -A -q 50 alpha8.png -o alpha.avif \
+	  && rm alpha8.png
 	clang++ $(FUZZ_FLAGS) tests/fuzz/network_file_fuzzer.cpp network/*.cpp \
 	  -o $(BUILD)/network_file_fuzzer
 	clang++ $(FUZZ_FLAGS) $$(pkg-config --cflags opencv4) tests/fuzz/number_text_fuzzer.cpp \
 	  network/*.cpp vision/*.cpp app/handoff.cpp $(PICTURE_LIBS) -lX11 -lpthread \
 	  -o $(BUILD)/number_text_fuzzer
 	clang++ $(FUZZ_FLAGS) $$(pkg-config --cflags opencv4) tests/fuzz/picture_header_fuzzer.cpp \
-	  vision/picture.cpp $(PICTURE_LIBS) -o $(BUILD)/picture_header_fuzzer
+	  $(PICTURE_CODE) $(PICTURE_LIBS) -o $(BUILD)/picture_header_fuzzer
+	clang++ $(FUZZ_FLAGS) $$(pkg-config --cflags opencv4) tests/fuzz/heif_picture_fuzzer.cpp \
+	  $(PICTURE_CODE) $(PICTURE_LIBS) -o $(BUILD)/heif_picture_fuzzer
 	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer -Ivision $$(pkg-config --cflags opencv4) \
-	  tests/fuzz/picture_decode_fuzzer.cpp vision/picture.cpp $(PICTURE_LIBS) \
+	  tests/fuzz/picture_decode_fuzzer.cpp $(PICTURE_CODE) $(PICTURE_LIBS) \
 	  -o $(BUILD)/picture_decode_fuzzer
 	./$(BUILD)/network_file_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=512 $(BUILD)/fuzz-corpus
@@ -91,7 +101,11 @@ fuzz:
 	./$(BUILD)/picture_header_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
 	  -max_len=4096 $(BUILD)/fuzz-corpus-pictures
 	./$(BUILD)/picture_decode_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
-	  -max_len=16384 $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures
+	  -max_len=16384 $(BUILD)/fuzz-corpus-decode $(BUILD)/fuzz-seeds-pictures \
+	  $(BUILD)/fuzz-seeds-heif
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  ./$(BUILD)/heif_picture_fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=1024 \
+	    -max_len=16384 $(BUILD)/fuzz-corpus-heif $(BUILD)/fuzz-seeds-heif
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) leafid leafid-train leafid-eval leafid-serve leafid_*.deb

@@ -11,7 +11,14 @@
 
 namespace {
 
-const char* sorryFor(LeafVerdict verdict) {
+// A picture in a format that is not read says which; any other file that cannot be read gets
+// the one line for all.
+std::string sorryFor(LeafVerdict verdict, const std::string& path) {
+    const std::string unread =
+        verdict == LeafVerdict::UnreadableImage ? unreadFormatName(path) : "";
+    if (!unread.empty()) {
+        return "Sorry, but " + unread + " pictures aren't read!";
+    }
     switch (verdict) {
         case LeafVerdict::NoLeaf:
             return "Sorry, but no leaf was found in this image!";
@@ -116,7 +123,7 @@ Identification identifyLeaf(NeuralNetwork& network, const std::string& path, boo
     identification.verdict = analysis.verdict;
     identification.workingSize = analysis.workingSize;
     if (analysis.verdict != LeafVerdict::Measured) {
-        identification.answer = sorryFor(analysis.verdict);
+        identification.answer = sorryFor(analysis.verdict, path);
         return identification;
     }
     // The network reads the values as the text hand-off writes them, six significant digits.

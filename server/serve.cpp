@@ -325,7 +325,8 @@ void identify(Service& service, const httplib::Request& req, httplib::Response& 
     }
     if (identification.verdict == LeafVerdict::UnreadableImage) {
         json["error"] =
-            "This file is not a picture leafid can read (JPEG, PNG, TIFF, WebP, BMP or PNM).";
+            "This file is not a picture leafid can read (JPEG, PNG, TIFF, WebP, BMP, PNM, HEIC or "
+            "AVIF).";
         answerJson(res, 415, json);
         return;
     }

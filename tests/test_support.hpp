@@ -13,6 +13,31 @@
 #include <stdexcept>
 #include <string>
 
+// value in count bytes, least significant first (le) or last (be).
+inline std::string le(uint64_t value, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += static_cast<char>(value >> 8 * i);
+    }
+    return text;
+}
+inline std::string be(uint64_t value, int count) {
+    const std::string text = le(value, count);
+    return {text.rbegin(), text.rend()};
+}
+
+// A TIFF structure whose first directory holds the EXIF orientation.
+inline std::string exif(int orientation) {
+    return "II*" + std::string(1, '\0') + le(8, 4) + le(1, 2) + le(0x112, 2) + le(3, 2) + le(1, 4) +
+           le(orientation, 4) + le(0, 4);
+}
+
+// jpeg with an APP1 segment of that EXIF orientation first.
+inline std::string withExif(const std::string& jpeg, int orientation) {
+    const std::string app1 = "Exif" + std::string(2, '\0') + exif(orientation);
+    return "\xFF\xD8\xFF\xE1" + be(app1.size() + 2, 2) + app1 + jpeg.substr(2);
+}
+
 // FNV-1a, 64 bits, in hexadecimal: small, stable and plenty to notice a changed digit.
 inline std::string digest(const std::string& text) {
     std::uint64_t hash = 0xcbf29ce484222325ULL;

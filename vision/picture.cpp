@@ -1,5 +1,7 @@
 #include "picture.hpp"
 
+#include "heif_picture.hpp"
+
 #include <fcntl.h>
 #include <jpeglib.h>
 // after jpeglib.h, which it needs
@@ -9,6 +11,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 #include <webp/decode.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -35,6 +38,32 @@ uint64_t number(const unsigned char* bytes, int count, bool bigEndian) {
     }
     return value;
 }
+
+}  // namespace
+
+// The EXIF orientation (1 to 8) in a TIFF structure held in memory; 1 when there is none. Read
+// as the image library reads it: the first directory's tag 0x0112, a short in the entry.
+int exifOrientation(const unsigned char* data, size_t size) {
+    if (size < 8 || (data[0] != 'I' && data[0] != 'M')) {
+        return 1;
+    }
+    const bool bigEndian = data[0] == 'M';
+    const uint64_t directory = number(data + 4, 4, bigEndian);
+    if (directory > size || size - directory < 2) {
+        return 1;
+    }
+    const uint64_t entries = number(data + directory, 2, bigEndian);
+    for (uint64_t e = 0; e < entries && directory + 2 + 12 * (e + 1) <= size; ++e) {
+        const unsigned char* entry = data + directory + 2 + 12 * e;
+        if (number(entry, 2, bigEndian) == 0x0112) {
+            const uint64_t value = number(entry + 8, 2, bigEndian);
+            return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+        }
+    }
+    return 1;
+}
+
+namespace {
 
 // Where the stored picture's rows and columns go in the upright one, by EXIF orientation: the
 // turns and mirrors the image library makes, made while the rows are decoded, so that no
@@ -83,6 +112,8 @@ double decodingNanosecondsPerPixel(const PictureHeader& header) {
         case PictureFormat::WebP:
             nanoseconds = 16.0;
             break;
+        case PictureFormat::Heif:
+            return 0.0;  // told by the HEIF reader, which knows the file's every image
         default:
             break;
     }
@@ -93,28 +124,6 @@ double decodingNanosecondsPerPixel(const PictureHeader& header) {
 // and an alpha plane: one and a half times the decoded bytes at the peak.
 double transparentBytesPerPixel(double sampleBytes) {
     return 6.0 * sampleBytes;
-}
-
-// The EXIF orientation (1 to 8) in a TIFF structure held in memory; 1 when there is none. Read
-// as the image library reads it: the first directory's tag 0x0112, a short in the entry.
-int exifOrientation(const unsigned char* data, size_t size) {
-    if (size < 8 || (data[0] != 'I' && data[0] != 'M')) {
-        return 1;
-    }
-    const bool bigEndian = data[0] == 'M';
-    const uint64_t directory = number(data + 4, 4, bigEndian);
-    if (directory > size || size - directory < 2) {
-        return 1;
-    }
-    const uint64_t entries = number(data + directory, 2, bigEndian);
-    for (uint64_t e = 0; e < entries && directory + 2 + 12 * (e + 1) <= size; ++e) {
-        const unsigned char* entry = data + directory + 2 + 12 * e;
-        if (number(entry, 2, bigEndian) == 0x0112) {
-            const uint64_t value = number(entry + 8, 2, bigEndian);
-            return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
-        }
-    }
-    return 1;
 }
 
 // JPEG goes through the JPEG library directly, so that nothing it has to make up passes: a
@@ -190,10 +199,16 @@ int jpegOrientation(const jpeg_decompress_struct& info) {
 // Rows are decoded a batch at a time: enough for a turn to write whole cache lines.
 constexpr int jpegRowsAtOnce = 64;
 
+// Rows go through a batch only when a turn swaps rows and columns, or to convert CMYK; all
+// others are decoded straight into their place in the upright picture.
+bool jpegNeedsBatch(const Turn& turn, int components) {
+    return turn.transposed || components == 4;
+}
+
 // The header as the decoder reads it. One scan of all components is decoded row by row into the
-// grey picture, through a batch of rows (of four bytes a pixel more for CMYK); progressive or
-// component-by-component scans make the decoder keep 128 bytes a block of every component for
-// the whole picture.
+// grey picture, through a batch of rows where one is needed (of four bytes a pixel more for
+// CMYK); progressive or component-by-component scans make the decoder keep 128 bytes a block of
+// every component for the whole picture.
 PictureHeader readJpegHeader(FILE* file) {
     JpegReading reading;
     PictureHeader header;
@@ -201,8 +216,10 @@ PictureHeader readJpegHeader(FILE* file) {
         startJpeg(reading, file);
         const jpeg_decompress_struct& info = reading.info;
         const bool oneScan = !info.progressive_mode && info.comps_in_scan == info.num_components;
-        const double batch = jpegRowsAtOnce * (info.num_components == 4 ? 5.0 : 1.0);
         const int orientation = jpegOrientation(info);
+        const double batch = jpegNeedsBatch(turnFor(orientation), info.num_components)
+                                 ? jpegRowsAtOnce * (info.num_components == 4 ? 5.0 : 1.0)
+                                 : 0.0;
         header = claimed(PictureFormat::Jpeg,
                          static_cast<double>(info.image_width) * info.image_height, 1.0, false,
                          batch * info.image_width + (oneScan ? 0.0 : 128.0 * jpegBlocks(info)));
@@ -237,16 +254,19 @@ void placeRows(const cv::Mat& rows, int count, int first, const Turn& turn, cv::
     }
 }
 
+// The grey of a colour as the image library makes it.
+uchar colourGrey(int red, int green, int blue) {
+    const int r = static_cast<int>(0.299 * (1 << 14) + 0.5);
+    const int g = static_cast<int>(0.587 * (1 << 14) + 0.5);
+    const int b = (1 << 14) - r - g;
+    return static_cast<uchar>((blue * b + green * g + red * r + (1 << 13)) >> 14);
+}
+
 // The grey of a CMYK pixel as the image library makes it.
 uchar cmykGrey(const uchar* cmyk) {
     const int k = cmyk[3];
-    const int c = k - ((255 - cmyk[0]) * k >> 8);
-    const int m = k - ((255 - cmyk[1]) * k >> 8);
-    const int y = k - ((255 - cmyk[2]) * k >> 8);
-    const int red = static_cast<int>(0.299 * (1 << 14) + 0.5);
-    const int green = static_cast<int>(0.587 * (1 << 14) + 0.5);
-    const int blue = (1 << 14) - red - green;
-    return static_cast<uchar>((y * blue + m * green + c * red + (1 << 13)) >> 14);
+    return colourGrey(k - ((255 - cmyk[0]) * k >> 8), k - ((255 - cmyk[1]) * k >> 8),
+                      k - ((255 - cmyk[2]) * k >> 8));
 }
 
 // Decodes the started reading into upright, a batch of rows at a time through rows (and cmyk
@@ -264,12 +284,22 @@ bool decodeJpegRows(JpegReading& reading, cv::Mat& upright, cv::Mat& rows, cv::M
         const int first = static_cast<int>(info.output_scanline);
         const int count =
             std::min<int>(jpegRowsAtOnce, static_cast<int>(info.output_height) - first);
+        const bool direct = !jpegNeedsBatch(turn, info.num_components);
         JSAMPROW pointers[jpegRowsAtOnce];
         for (int r = 0; r < count; ++r) {
-            pointers[r] = fourComponents ? cmyk.ptr(r) : rows.ptr(r);
+            const int y = first + r;
+            pointers[r] = direct           ? upright.ptr(turn.flipRows ? upright.rows - 1 - y : y)
+                          : fourComponents ? cmyk.ptr(r)
+                                           : rows.ptr(r);
         }
         for (int done = 0; done < count;) {
             done += static_cast<int>(jpeg_read_scanlines(&info, pointers + done, count - done));
+        }
+        if (direct) {
+            for (int r = 0; turn.flipColumns && r < count; ++r) {
+                std::reverse(pointers[r], pointers[r] + upright.cols);
+            }
+            continue;
         }
         for (int r = 0; fourComponents && r < count; ++r) {
             for (int x = 0; x < rows.cols; ++x) {
@@ -300,7 +330,9 @@ cv::Mat readJpegGrey(FILE* file) {
         const int width = static_cast<int>(info.image_width);
         const int height = static_cast<int>(info.image_height);
         upright.create(turn.transposed ? width : height, turn.transposed ? height : width, CV_8UC1);
-        rows.create(jpegRowsAtOnce, width, CV_8UC1);
+        if (jpegNeedsBatch(turn, info.num_components)) {
+            rows.create(jpegRowsAtOnce, width, CV_8UC1);
+        }
         if (info.num_components == 4) {
             cmyk.create(jpegRowsAtOnce, 4 * width, CV_8UC1);
         }
@@ -320,8 +352,90 @@ struct PngChunks {
     bool transparency = false;
     uint64_t transparentGrey = 0;  // the grey sample a grey picture's transparency chunk names
     int orientation = 1;
-    double exifBytes = 0.0;  // held by the PNG library and copied by the image library
-    bool cut = false;        // a chunk claims more than the file holds, or the walk did not end
+    double exifBytes = 0.0;      // held by the PNG library and copied by the image library
+    double inflatedBytes = 0.0;  // what the compressed text and profile chunks inflate to
+    bool cut = false;            // a chunk claims more than the file holds, or the walk did not end
+};
+
+// The PNG library skips any chunk but the image data of more than 8,000,000 bytes, and inflates
+// a compressed chunk to at most as many (its default limits). It inflates every compressed text
+// (zTXt, iTXt with its flag set) and colour profile (iCCP) wherever it stands, and keeps each
+// text it inflated whole: 2.5 ns a byte inflated here, and the bytes themselves.
+constexpr uint64_t maxPngChunkBytes = 8000000;
+constexpr double pngInflatingSecondsPerByte = 3e-9;
+
+// Where the compressed data of a zTXt, iTXt or iCCP chunk starts in data, after its keyword
+// (and for iTXt its flags, language and translated keyword); data.size() when it has none.
+size_t compressedTextStart(const std::vector<unsigned char>& data, bool international) {
+    const auto afterNul = [&](size_t from) {
+        const auto nul = std::find(data.begin() + std::min(from, data.size()), data.end(), 0);
+        return nul == data.end() ? data.size() : static_cast<size_t>(nul - data.begin()) + 1;
+    };
+    const size_t keywordEnd = afterNul(0);
+    if (!international) {
+        return std::min(keywordEnd + 1, data.size());  // the compression method byte
+    }
+    if (keywordEnd + 2 > data.size() || data[keywordEnd] == 0) {
+        return data.size();  // an iTXt chunk whose text is not compressed
+    }
+    return afterNul(afterNul(keywordEnd + 2));
+}
+
+// Counts what zlib streams inflate to, with one stream and buffer for all chunks of a file: a
+// file may hold a million small ones.
+class InflationCounter {
+  public:
+    InflationCounter() : ready_(inflateInit(&stream_) == Z_OK), piece_(1 << 16) {}
+    ~InflationCounter() {
+        if (ready_) {
+            inflateEnd(&stream_);
+        }
+    }
+    InflationCounter(const InflationCounter&) = delete;
+    InflationCounter& operator=(const InflationCounter&) = delete;
+
+    // The bytes the stream in data inflates to, counted in pieces up to limit (and one beyond).
+    double inflatedSize(const unsigned char* data, size_t size, double limit) {
+        if (!ready_ || inflateReset(&stream_) != Z_OK) {
+            return 0.0;
+        }
+        stream_.next_in = const_cast<unsigned char*>(data);
+        stream_.avail_in = static_cast<uInt>(size);
+        double inflated = 0.0;
+        for (int status = Z_OK; status == Z_OK && inflated <= limit;) {
+            stream_.next_out = piece_.data();
+            stream_.avail_out = static_cast<uInt>(piece_.size());
+            status = inflate(&stream_, Z_NO_FLUSH);
+            const size_t out = piece_.size() - stream_.avail_out;
+            inflated += static_cast<double>(out);
+            if (out == 0) {
+                break;  // the data ends before the stream does
+            }
+        }
+        return inflated;
+    }
+
+    // What the compressed chunk of length bytes at position inflates to in the PNG library, up
+    // to limit.
+    double chunkBytes(FILE* file, uint64_t position, uint64_t length, bool international,
+                      double limit) {
+        if (length > maxPngChunkBytes) {
+            return 0.0;  // skipped unread
+        }
+        data_.resize(static_cast<size_t>(length));
+        if (!readAt(file, position + 8, data_.data(), data_.size())) {
+            return 0.0;
+        }
+        const size_t start = compressedTextStart(data_, international);
+        return inflatedSize(data_.data() + start, data_.size() - start,
+                            std::min<double>(limit, maxPngChunkBytes));
+    }
+
+  private:
+    z_stream stream_{};
+    bool ready_ = false;
+    std::vector<unsigned char> piece_;
+    std::vector<unsigned char> data_;
 };
 
 constexpr int maxPngChunks = 1 << 20;  // a 2 GB picture in chunks of 8 KiB has 250,000
@@ -329,6 +443,7 @@ constexpr int maxPngChunks = 1 << 20;  // a 2 GB picture in chunks of 8 KiB has 
 PngChunks readPngChunks(FILE* file, uint64_t fileSize) {
     PngChunks found;
     found.cut = true;
+    InflationCounter inflation;
     bool beforeImage = true;
     uint64_t position = 8;
     unsigned char chunk[10];
@@ -347,6 +462,14 @@ PngChunks readPngChunks(FILE* file, uint64_t fileSize) {
             found.transparency = true;
             found.transparentGrey =
                 readAt(file, position + 8, chunk + 8, 2) ? number(chunk + 8, 2, true) : 0;
+        }
+        if (is("zTXt") || is("iTXt") || is("iCCP")) {
+            found.inflatedBytes += inflation.chunkBytes(file, position, length, is("iTXt"),
+                                                        maxDecodingBytes - found.inflatedBytes);
+            if (found.inflatedBytes > maxDecodingBytes) {
+                found.cut = false;
+                break;  // refused for its size: no need to count on
+            }
         }
         if (is("eXIf")) {
             found.exifBytes += 2.0 * static_cast<double>(length);
@@ -388,8 +511,9 @@ PictureHeader readPngHeader(FILE* file, uint64_t fileSize) {
                 (transparent ? transparentBytesPerPixel(sampleBytes)
                              : std::max(1.0, samplesByColourType[colourType] * sampleBytes)) +
                     (turnFor(chunks.orientation).transposed ? 1.0 : 0.0),
-                transparent, chunks.exifBytes);
+                transparent, chunks.exifBytes + chunks.inflatedBytes);
     header.orientation = chunks.orientation;
+    header.decodingSeconds = chunks.inflatedBytes * pngInflatingSecondsPerByte;
     if (colourType == 0 && chunks.transparency && depth >= 1 && depth <= 16) {
         // Samples of fewer than 8 bits are decoded scaled up to 8 bits.
         header.transparentGrey =
@@ -505,6 +629,122 @@ PictureHeader readWebPHeader(FILE* file, uint64_t fileSize) {
                    perPixel, features.has_alpha != 0, static_cast<double>(fileSize));
 }
 
+// A BMP of 8- or 4-bit palette indices in runs (RLE8, RLE4). Some writers let a run pass the
+// end of its row (ImageMagick pads odd widths), which other readers clip and the image library
+// carries into the next row, striping the picture: such files are decoded here, clipped.
+struct BmpRuns {
+    int bits = 0;  // 8 or 4; 0 for a BMP not in runs
+    uint64_t palette = 0, data = 0;
+    int colours = 0, width = 0, height = 0;
+};
+
+BmpRuns bmpRuns(FILE* file) {
+    unsigned char head[54] = {};
+    BmpRuns runs;
+    if (!readAt(file, 0, head, sizeof head) || number(head + 14, 4, false) < 40) {
+        return runs;
+    }
+    const uint64_t compression = number(head + 30, 4, false);
+    const uint64_t bits = number(head + 28, 2, false);
+    const auto width = static_cast<int32_t>(number(head + 18, 4, false));
+    const auto height = static_cast<int32_t>(number(head + 22, 4, false));
+    if (!((compression == 1 && bits == 8) || (compression == 2 && bits == 4)) || width <= 0 ||
+        height <= 0) {
+        return runs;  // runs are stored bottom-up only
+    }
+    const uint64_t used = number(head + 46, 4, false);
+    runs.bits = static_cast<int>(bits);
+    runs.colours = used == 0 || used > (1u << bits) ? 1 << bits : static_cast<int>(used);
+    runs.palette = 14 + number(head + 14, 4, false);
+    runs.data = number(head + 10, 4, false);
+    runs.width = width;
+    runs.height = height;
+    return runs;
+}
+
+// Walks the runs of a BMP, putting each index into indices (stored rows, bottom first) when it
+// is given; true when a run passes the end of its row. Pixels beyond the picture are dropped.
+bool walkBmpRuns(FILE* file, const BmpRuns& runs, cv::Mat* indices) {
+    if (fseeko(file, static_cast<off_t>(std::min<uint64_t>(runs.data, INT64_MAX)), SEEK_SET) != 0) {
+        return false;
+    }
+    bool passed = false;
+    int64_t x = 0;
+    int64_t y = 0;
+    const auto put = [&](int index) {
+        if (indices != nullptr && x < runs.width && y < runs.height) {
+            indices->at<uchar>(static_cast<int>(y), static_cast<int>(x)) =
+                static_cast<uchar>(index);
+        }
+        ++x;
+    };
+    for (int count = getc(file), code = getc(file); code != EOF && y < runs.height;
+         count = getc(file), code = getc(file)) {
+        const int64_t before = x;
+        if (count > 0) {  // a run of count pixels of one index, or of two alternating
+            // Only the pixels within the row are put: a file of runs past it costs no more.
+            const int within = indices != nullptr
+                                   ? static_cast<int>(std::clamp<int64_t>(runs.width - x, 0, count))
+                                   : 0;
+            for (int i = 0; i < within; ++i) {
+                put(runs.bits == 8 ? code : i % 2 == 0 ? code >> 4 : code & 15);
+            }
+            x += count - within;
+        } else if (code == 0) {
+            x = 0;
+            ++y;
+        } else if (code == 1) {
+            break;
+        } else if (code == 2) {  // a jump right and up
+            const int right = getc(file);
+            const int up = getc(file);
+            x += std::max(right, 0);
+            y += std::max(up, 0);
+        } else {  // code indices as they are, padded to whole 16-bit words
+            const int bytes = runs.bits == 8 ? code : (code + 1) / 2;
+            int byte = 0;
+            for (int i = 0; i < code && byte != EOF; ++i) {
+                byte = runs.bits == 8 || i % 2 == 0 ? getc(file) : byte;
+                put(runs.bits == 8 ? byte : i % 2 == 0 ? byte >> 4 : byte & 15);
+            }
+            if (bytes % 2 == 1) {
+                getc(file);
+            }
+        }
+        passed = passed || (x > runs.width && x > before);
+    }
+    return passed;
+}
+
+// The grey of each palette entry (blue, green, red, unused), as the image library makes it.
+cv::Mat bmpGreyPalette(FILE* file, const BmpRuns& runs) {
+    cv::Mat grey(1, 256, CV_8UC1, cv::Scalar(0));
+    std::vector<unsigned char> entries(4 * static_cast<size_t>(runs.colours));
+    if (!readAt(file, runs.palette, entries.data(), entries.size())) {
+        return cv::Mat();
+    }
+    for (int i = 0; i < runs.colours; ++i) {
+        const unsigned char* bgr = entries.data() + 4 * i;
+        grey.at<uchar>(i) = colourGrey(bgr[2], bgr[1], bgr[0]);
+    }
+    return grey;
+}
+
+// A BMP in runs decoded to grey, each run clipped at the end of its row; pixels no run sets
+// take the first palette entry.
+cv::Mat readBmpRunsGrey(FILE* file) {
+    const BmpRuns runs = bmpRuns(file);
+    const cv::Mat palette = runs.bits != 0 ? bmpGreyPalette(file, runs) : cv::Mat();
+    if (palette.empty()) {
+        return cv::Mat();
+    }
+    cv::Mat picture(runs.height, runs.width, CV_8UC1, cv::Scalar(0));
+    walkBmpRuns(file, runs, &picture);
+    cv::LUT(picture, palette, picture);
+    cv::flip(picture, picture, 0);  // stored bottom row first
+    return picture;
+}
+
 // BMP: decoded row by row into the grey picture; a negative height means top-down rows. Only
 // 32-bit pixels with an alpha mask of the top byte carry an alpha channel.
 PictureHeader readBmpHeader(FILE* file) {
@@ -523,8 +763,12 @@ PictureHeader readBmpHeader(FILE* file) {
     const bool transparent =
         infoSize >= 56 && readAt(file, 0, head, sizeof head) && number(head + 28, 2, false) == 32 &&
         number(head + 30, 4, false) == 3 && number(head + 66, 4, false) == 0xFF000000u;
-    return claimed(PictureFormat::Bmp, (old || infoSize >= 36) && width > 0 ? width * height : 0,
-                   transparent ? transparentBytesPerPixel(1.0) : 1.0, transparent);
+    const BmpRuns runs = bmpRuns(file);
+    PictureHeader header =
+        claimed(PictureFormat::Bmp, (old || infoSize >= 36) && width > 0 ? width * height : 0,
+                transparent ? transparentBytesPerPixel(1.0) : 1.0, transparent);
+    header.clippedRuns = runs.bits != 0 && walkBmpRuns(file, runs, nullptr);
+    return header;
 }
 
 // PBM, PGM, PPM: decimal numbers after the tag, separated by blanks or # comments; the samples
@@ -574,6 +818,9 @@ PictureHeader readFormatHeader(FILE* file, uint64_t fileSize) {
     if (starts("RIFF", 4) && n == 12 && std::memcmp(s + 8, "WEBP", 4) == 0) {
         return readWebPHeader(file, fileSize);
     }
+    if (isHeifStart(s, n)) {
+        return readHeifHeader(file, fileSize);
+    }
     if (starts("BM", 2)) {
         return readBmpHeader(file);
     }
@@ -586,7 +833,7 @@ PictureHeader readFormatHeader(FILE* file, uint64_t fileSize) {
 
 PictureHeader readHeaderOf(FILE* file, uint64_t fileSize) {
     PictureHeader header = readFormatHeader(file, fileSize);
-    header.decodingSeconds = header.pixels * decodingNanosecondsPerPixel(header) * 1e-9;
+    header.decodingSeconds += header.pixels * decodingNanosecondsPerPixel(header) * 1e-9;
     header.fileBytes = static_cast<double>(fileSize);
     return header;
 }
@@ -654,6 +901,69 @@ cv::Mat turned(cv::Mat picture, int orientation) {
     return picture;
 }
 
+// The precision of a JPEG's frame and whether it is lossless, by walking its markers up to
+// the frame header; 8 and false when there is none.
+std::pair<int, bool> jpegFrame(FILE* file) {
+    uint64_t position = 2;
+    unsigned char marker[5];
+    for (int step = 0; step < 1000 && readAt(file, position, marker, 5) && marker[0] == 0xFF;
+         ++step) {
+        const int kind = marker[1];
+        const bool frame =
+            kind >= 0xC0 && kind <= 0xCF && kind != 0xC4 && kind != 0xC8 && kind != 0xCC;
+        if (frame) {
+            return {marker[4], kind == 0xC3 || kind == 0xC7 || kind == 0xCB || kind == 0xCF};
+        }
+        position += 2 + number(marker + 2, 2, true);
+    }
+    return {8, false};
+}
+
+// The formats known by their first bytes but not read, and the kinds of the formats read that
+// the decoders refuse as a whole (not for their size or damage).
+std::string unreadFormatOf(FILE* file) {
+    unsigned char s[32] = {};
+    const size_t n = fread(s, 1, sizeof s, file);
+    const auto starts = [&](const char* text, size_t length) {
+        return n >= length && std::memcmp(s, text, length) == 0;
+    };
+    if (starts("\xFF\xD8\xFF", 3)) {
+        const auto [precision, lossless] = jpegFrame(file);
+        return lossless         ? "lossless JPEG"
+               : precision != 8 ? std::to_string(precision) + "-bit JPEG"
+                                : "";
+    }
+    if (starts("RIFF", 4) && n >= 21 && std::memcmp(s + 8, "WEBPVP8X", 8) == 0 &&
+        (s[20] & 2) != 0) {
+        return "animated WebP";
+    }
+    if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4)) {
+        const std::optional<TiffFields> fields = readTiffFields(file);
+        return fields && fields->format == SAMPLEFORMAT_IEEEFP ? "floating-point TIFF" : "";
+    }
+    const std::pair<std::string, const char*> signatures[] = {
+        {"GIF87a", "GIF"},
+        {"GIF89a", "GIF"},
+        {"\xFF\x0A", "JPEG XL"},
+        {std::string("\0\0\0\x0CJXL \r\n\x87\n", 12), "JPEG XL"},
+        {std::string("\0\0\0\x0CjP  \r\n\x87\n", 12), "JPEG 2000"},
+        {"\xFF\x4F\xFF\x51", "JPEG 2000"},
+        {"\x76\x2F\x31\x01", "OpenEXR"},
+        {"#?RADIANCE", "Radiance HDR"},
+        {"#?RGBE", "Radiance HDR"},
+        {"PF\n", "PFM"},
+        {"Pf\n", "PFM"},
+        {"8BPS", "Photoshop"},
+        {"qoif", "QOI"},
+    };
+    for (const auto& [signature, name] : signatures) {
+        if (starts(signature.data(), signature.size())) {
+            return name;
+        }
+    }
+    return "";
+}
+
 // The regular file at path, opened without waiting, so a FIFO or a device cannot block.
 FILE* openRegularFile(const std::string& path, uint64_t& size) {
     const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -679,6 +989,13 @@ cv::Mat decodeGrey(const std::string& path, FILE* file, const PictureHeader& hea
     }
     if (header.transparent && header.format == PictureFormat::Tiff) {
         return readTiffOverWhite(file);
+    }
+    if (header.format == PictureFormat::Heif) {
+        const cv::Mat grey = readHeifGrey(file, static_cast<uint64_t>(header.fileBytes));
+        return grey.empty() ? grey : turned(grey, header.orientation);
+    }
+    if (header.clippedRuns) {
+        return readBmpRunsGrey(file);
     }
     // The image library would turn some pictures itself, into a second full-size copy.
     const int ignoreTurn = cv::IMREAD_IGNORE_ORIENTATION;
@@ -734,6 +1051,17 @@ cv::Mat readGreyPicture(const std::string& path) {
     }
     fclose(file);
     return grey;
+}
+
+std::string unreadFormatName(const std::string& path) {
+    uint64_t size = 0;
+    FILE* file = openRegularFile(path, size);
+    if (file == nullptr) {
+        return "";
+    }
+    const std::string name = unreadFormatOf(file);
+    fclose(file);
+    return name;
 }
 
 bool isAffordable(const PictureHeader& header) {

@@ -10,8 +10,9 @@
 // more per pixel hold proportionally fewer. No small file can make the decoder take gigabytes.
 constexpr double maxDecodingBytes = 268435456.0;
 
-// The formats read: the ones whose cost can be told from their header before decoding.
-enum class PictureFormat { Unknown, Jpeg, Png, Tiff, WebP, Bmp, Pnm };
+// The formats read: the ones whose cost can be told from their header before decoding. Heif
+// covers HEIC and AVIF.
+enum class PictureFormat { Unknown, Jpeg, Png, Tiff, WebP, Bmp, Pnm, Heif };
 
 struct PictureHeader {
     PictureFormat format = PictureFormat::Unknown;  // Unknown: nothing this program reads
@@ -22,6 +23,7 @@ struct PictureHeader {
     double pixels = 0.0;
     double decodingSeconds = 0.0;  // processor time decoding would take, estimated
     double fileBytes = 0.0;
+    bool clippedRuns = false;  // a BMP whose runs pass the end of a row: decoded here, clipped
 };
 
 // Decoding may take a second, and more for a larger file: a second for each 10 MB. No file of a
@@ -49,3 +51,8 @@ bool isAffordable(const PictureHeader& header);
 // composited over white first (transparent is background); all others are decoded to grey by
 // the image library itself, exactly as cv::IMREAD_GRAYSCALE does.
 cv::Mat readGreyPicture(const std::string& path);
+
+// The name of a picture format that this program knows but does not read, by the file's first
+// bytes: "GIF", "JPEG XL", "JPEG 2000", "12-bit JPEG", "animated WebP", "floating-point TIFF",
+// ... Empty for the formats read and for files that are no picture known here.
+std::string unreadFormatName(const std::string& path);

@@ -110,15 +110,6 @@ std::string encoded(const std::string& extension, const cv::Mat& picture,
     return std::string(bytes.begin(), bytes.end());
 }
 
-// value in count bytes, least significant first.
-std::string le(uint64_t value, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += static_cast<char>(value >> 8 * i);
-    }
-    return text;
-}
-
 // 32-bit top-down BMP whose fourth byte is alpha, by its mask in a version 4 header.
 std::string bmpWithAlpha(const cv::Mat& bgra) {
     const std::string pixels(bgra.datastart, bgra.dataend);
@@ -370,6 +361,8 @@ TEST_F(ImageDialogue, PicturesThatCannotBeNamedGetOneAnswerAndTheDialogueGoesOn)
     cv::Mat line(40, 128, CV_8UC1, cv::Scalar(255));
     line(cv::Rect(20, 0, 80, 1)).setTo(0);
     volatile double zero = 0.0;
+    std::string deep = encoded(".jpg", cv::Mat(64, 64, CV_8UC1, cv::Scalar(90)));
+    deep[deep.find("\xFF\xC0") + 4] = 12;  // 12 bits a sample
     const std::vector<std::pair<std::string, std::string>> files = {
         {"text.jpg", "This is a letter, not a photograph.\n"},
         {"empty.png", ""},
@@ -380,10 +373,22 @@ TEST_F(ImageDialogue, PicturesThatCannotBeNamedGetOneAnswerAndTheDialogueGoesOn)
         {"photo.hdr",
          "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 2\n" + std::string(16, '\x80')},
         {"photo.pfm", "PF\n2 2\n-1.0\n" + std::string(48, '\0')},  // floating point
+        {"anim.gif", "GIF89a" + le(10, 2) + le(10, 2) + std::string(20, '\0')},
+        {"deep.jpg", deep},
+        {"photo.jxl", "\xFF\x0A" + std::string(30, '\0')},
         {"white.png", encoded(".png", cv::Mat(80, 128, CV_8UC1, cv::Scalar(255)))},
         {"line.png", encoded(".png", line)},
     };
+    // Pictures in formats known but not read say which; files that are no picture do not.
+    const auto unread = [](const std::string& format) {
+        return "Sorry, but " + format + " pictures aren't read!\n\n";
+    };
     const std::map<std::string, std::string> answers = {
+        {"photo.hdr", unread("Radiance HDR")},
+        {"photo.pfm", unread("PFM")},
+        {"anim.gif", unread("GIF")},
+        {"deep.jpg", unread("12-bit JPEG")},
+        {"photo.jxl", unread("JPEG XL")},
         {"white.png",
          "Processing image \"white.png\" (128x80) ...\nSorry, but no leaf was found in this "
          "image!\n\n"},

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+#include <ctime>
+
 #include <clocale>
 #include <cmath>
 #include <limits>
@@ -146,19 +149,6 @@ TEST(Preparation, ExtremeProportionsAreNoPicture) {
 
 namespace {
 
-// value in count bytes, least significant first (le) or last (be).
-std::string le(uint64_t value, int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += static_cast<char>(value >> 8 * i);
-    }
-    return text;
-}
-std::string be(uint64_t value, int count) {
-    const std::string text = le(value, count);
-    return {text.rbegin(), text.rend()};
-}
-
 std::string png(uint64_t w, uint64_t h, int depth, int colourType, const std::string& chunks = "") {
     return "\x89PNG\r\n\x1A\n" + be(13, 4) + "IHDR" + be(w, 4) + be(h, 4) + char(depth) +
            char(colourType) + std::string(3, '\0') + "crc." + chunks + be(0, 4) + "IDAT";
@@ -194,6 +184,37 @@ std::string webp(const std::string& chunk, const std::string& data) {
     return "RIFF" + le(30, 4) + "WEBP" + chunk + le(data.size(), 4) + data + std::string(10, '\0');
 }
 
+std::string box(const std::string& type, const std::string& content, int version = -1) {
+    const std::string full = version < 0 ? "" : char(version) + std::string(3, '\0');
+    return be(8 + full.size() + content.size(), 4) + type + full + content;
+}
+
+// An AVIF of one image (48 x 32, AV1), whose data is one piece of 14 bytes or none at all.
+std::string avif(bool withData) {
+    const std::string data = std::string("\x12\0\x0a\x0b", 4) + std::string(10, '\x24');
+    const auto file = [&](size_t dataAt) {
+        const std::string iloc =
+            box("iloc",
+                "\x44" + std::string(1, '\0') + be(1, 2) + be(1, 2) + be(0, 2) + be(withData, 2) +
+                    (withData ? be(dataAt, 4) + be(14, 4) : ""),
+                0);
+        const std::string properties =
+            box("ipco", box("ispe", be(48, 4) + be(32, 4), 0) +
+                            box("av1C", std::string("\x81\0\x0c\0", 4))) +
+            box("ipma", be(1, 4) + be(1, 2) + "\x02\x81\x02", 0);
+        return box("ftyp", "avif" + std::string(4, '\0') + "avifmif1") +
+               box("meta",
+                   box("hdlr", std::string(4, '\0') + "pict" + std::string(13, '\0'), 0) +
+                       box("pitm", be(1, 2), 0) + iloc +
+                       box("iinf", be(1, 2) + box("infe", be(1, 2) + be(0, 2) + "av01" + '\0', 2),
+                           0) +
+                       box("iprp", properties),
+                   0);
+    };
+    const size_t dataAt = file(0).size() + 8;
+    return file(dataAt) + box("mdat", data);
+}
+
 }  // namespace
 
 // Headers written by hand: the format, what decoding would take and transparency, read before
@@ -225,12 +246,15 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         // A chunk beyond the file, before the image data or after it.
         {png(1000, 1000, 8, 0, be(1 << 29, 4) + "eXIf"), unknown, 0, false},
         {png(1000, 1000, 8, 0) + "crc." + be(1 << 30, 4) + "tEXt", unknown, 0, false},
-        // The picture, a batch of 64 rows, the coefficients of a progressive or a scan per
-        // component (128 bytes a block).
-        {jpeg(0xC0, 4000, 3000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 12e6 + 64 * 4000, false},
-        {jpeg(0xC2, 32000, 32000, "\x22\x11\x11", 3), PictureFormat::Jpeg,
-         4 * gigapixel + 64 * 32000, false},
-        {jpeg(0xC0, 1000, 1000, "\x11\x11\x11", 1), PictureFormat::Jpeg, 7e6 + 64000, false},
+        // The picture, decoded in place when stored upright (16384 x 16384 is 256 MiB), else
+        // through a batch of 64 rows; the coefficients of a progressive or a scan per component
+        // (128 bytes a block).
+        {jpeg(0xC0, 4000, 3000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 12e6, false},
+        {jpeg(0xC0, 16384, 16384, "\x22\x11\x11", 3), PictureFormat::Jpeg, maxDecodingBytes, false},
+        {withExif(jpeg(0xC0, 4000, 3000, "\x11", 1), 6), PictureFormat::Jpeg, 12e6 + 64 * 4000,
+         false},
+        {jpeg(0xC2, 32000, 32000, "\x22\x11\x11", 3), PictureFormat::Jpeg, 4 * gigapixel, false},
+        {jpeg(0xC0, 1000, 1000, "\x11\x11\x11", 1), PictureFormat::Jpeg, 7e6, false},
         {jpeg(0xC0, 1000, 0, "\x11", 1), unknown, 0, false},
         {tiff({{256, 32000, 0}, {257, 32000, 0}, {258, 8, 0}, {278, 1, 0}}), PictureFormat::Tiff,
          gigapixel + 8 * 32000, false},
@@ -263,6 +287,9 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
         {"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 2\n", unknown, 0, false},
         {"GIF89a" + le(10, 2) + le(10, 2), unknown, 0, false},
         {"\x89PNG\r\n\x1A\n", unknown, 0, false},
+        // Planes twice, colours, the grey twice, and the file; nothing to decode is refused.
+        {avif(true), PictureFormat::Heif, 48 * 32 * 11 + 239.0, false},  // the file's bytes
+        {avif(false), unknown, 0, false},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -287,12 +314,6 @@ std::string encoded(const std::string& extension, const cv::Mat& picture,
     std::vector<uchar> bytes;
     cv::imencode(extension, picture, bytes, flags);
     return std::string(bytes.begin(), bytes.end());
-}
-
-// A TIFF structure whose first directory holds the EXIF orientation.
-std::string exif(int orientation) {
-    return "II*" + std::string(1, '\0') + le(8, 4) + le(1, 2) + le(0x112, 2) + le(3, 2) + le(1, 4) +
-           le(orientation, 4) + le(0, 4);
 }
 
 }  // namespace
@@ -324,9 +345,7 @@ TEST(Pictures, JpegsAreReadWholeAndUprightOrNotAtAll) {
         {progressive.substr(0, progressive.size() - 2) + scans + "\xFF\xD9", false},
     };
     for (int orientation = 1; orientation <= 8; ++orientation) {
-        const std::string app1 = "Exif" + std::string(2, '\0') + exif(orientation);
-        cases.push_back(
-            {"\xFF\xD8\xFF\xE1" + be(app1.size() + 2, 2) + app1 + colour.substr(2), true});
+        cases.push_back({withExif(colour, orientation), true});
     }
     TempDir dir;
     for (size_t c = 0; c < cases.size(); ++c) {
@@ -336,6 +355,132 @@ TEST(Pictures, JpegsAreReadWholeAndUprightOrNotAtAll) {
             cases[c].second ? cv::imread(path, cv::IMREAD_GRAYSCALE) : cv::Mat();
         ASSERT_EQ(read.size(), expected.size()) << "case " << c;
         EXPECT_TRUE(read.empty() || cv::norm(read, expected, cv::NORM_INF) == 0) << "case " << c;
+    }
+}
+
+namespace {
+
+std::string deflated(const std::string& text) {
+    uLongf size = compressBound(text.size());
+    std::string packed(size, '\0');
+    compress2(reinterpret_cast<Bytef*>(packed.data()), &size,
+              reinterpret_cast<const Bytef*>(text.data()), text.size(), 9);
+    return packed.substr(0, size);
+}
+
+// A dark square on white, whose grey every reader gives alike.
+cv::Mat squareOnWhite(int width, int height) {
+    cv::Mat picture(height, width, CV_8UC1, cv::Scalar(255));
+    picture(cv::Rect(width / 4, height / 4, width / 2, height / 2)).setTo(40);
+    return picture;
+}
+
+}  // namespace
+
+// The PNG library inflates every compressed text (zTXt, iTXt with its flag) and colour profile
+// (iCCP) chunk, and keeps the texts: a leaf PNG that carries them is read or refused, by what
+// they inflate to, within the time a file of its size is allowed.
+TEST(Pictures, CompressedChunksCountAgainstTheBudget) {
+    const std::string leaf = encoded(".png", squareOnWhite(64, 64));
+    const std::string large = deflated(std::string(7900000, 'a'));  // 8 MB from 8 KB
+    const std::string small = deflated(std::string(20000, 'a'));
+    struct Case {
+        const char* what;
+        const char* kind;
+        std::string head;  // keyword and flags before the compressed data
+        const std::string& data;
+        int count;
+        bool read;
+    };
+    const std::string zText("Comment\0\0", 9);
+    const std::string iText("Comment\0\1\0\0\0", 12);
+    const std::vector<Case> cases = {
+        {"250 zTXt of 8 MB", "zTXt", zText, large, 250, false},
+        {"40 compressed iTXt of 8 MB", "iTXt", iText, large, 40, false},
+        {"40 iCCP of 8 MB", "iCCP", std::string("icc\0\0", 5), large, 40, false},
+        {"100,000 zTXt of 20 KB", "zTXt", zText, small, 100000, false},
+        {"3 zTXt of 8 MB", "zTXt", zText, large, 3, true},
+        {"an iTXt not compressed", "iTXt", std::string("Comment\0\0\0\0\0", 12), large, 1, true},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string one = withPngChunk(leaf, c.kind, c.head + c.data);
+        const std::string chunk = one.substr(33, one.size() - leaf.size());
+        std::string file = leaf.substr(0, 33);
+        for (int k = 0; k < c.count; ++k) {
+            file += chunk;
+        }
+        const std::string path = dir.write("p.png", file + leaf.substr(33));
+        const std::clock_t start = std::clock();
+        const cv::Mat grey = readGreyPicture(path);
+        const double seconds = double(std::clock() - start) / CLOCKS_PER_SEC;
+        EXPECT_LT(seconds, maxDecodingSeconds + file.size() * decodingSecondsPerByte) << c.what;
+        EXPECT_EQ(grey.empty(), !c.read) << c.what;
+        EXPECT_TRUE(grey.empty() || cv::norm(grey, squareOnWhite(64, 64), cv::NORM_INF) == 0)
+            << c.what;
+    }
+}
+
+namespace {
+
+// indices as a BMP of 8- or 4-bit runs whose last run of each row carries past pixels more (as
+// ImageMagick writes odd widths); the first row stored (the bottom one) is written as indices
+// as they are. The palette is grey: entry i is i * 17 for 4 bits, i for 8.
+std::string bmpInRuns(const cv::Mat& indices, int bits, int past) {
+    const int colours = 1 << bits;
+    std::string palette;
+    for (int i = 0; i < colours; ++i) {
+        palette += std::string(3, char(bits == 4 ? i * 17 : i)) + '\0';
+    }
+    std::string runs;
+    for (int y = indices.rows - 1; y >= 0; --y) {
+        const uchar* row = indices.ptr(y);
+        if (y == indices.rows - 1) {  // absolute: count, then the indices, padded to 16 bits
+            std::string packed;
+            for (int x = 0; x < indices.cols + past; x += bits == 8 ? 1 : 2) {
+                const int a = row[std::min(x, indices.cols - 1)];
+                const int b = row[std::min(x + 1, indices.cols - 1)];
+                packed += char(bits == 8 ? a : a << 4 | b);
+            }
+            runs += std::string(1, '\0') + char(indices.cols + past) + packed +
+                    std::string(packed.size() % 2, '\0');
+        }
+        for (int x = 0; y < indices.rows - 1 && x < indices.cols;) {
+            int length = 1;
+            while (x + length < indices.cols && row[x + length] == row[x] && length < 200) {
+                ++length;
+            }
+            const bool last = x + length == indices.cols;
+            runs +=
+                char(length + (last ? past : 0)) + std::string(1, bits == 8 ? row[x] : row[x] * 17);
+            x += length;
+        }
+        runs += std::string(2, '\0');  // end of the row
+    }
+    runs += std::string("\0\1", 2);
+    const size_t offset = 54 + palette.size();
+    return "BM" + le(offset + runs.size(), 4) + le(0, 4) + le(offset, 4) + le(40, 4) +
+           le(indices.cols, 4) + le(indices.rows, 4) + le(1, 2) + le(bits, 2) +
+           le(bits == 8 ? 1 : 2, 4) + le(runs.size(), 4) + le(0, 8) + le(colours, 4) + le(0, 4) +
+           palette + runs;
+}
+
+}  // namespace
+
+// Runs that pass the end of their row are clipped there, as other readers do: the picture is
+// the one the writer meant, not one striped by the overflow.
+TEST(Pictures, BmpRunsArePutInTheirRowsClipped) {
+    const std::vector<std::tuple<int, int, int>> cases = {{8, 33, 3}, {8, 32, 0}, {8, 31, 200},
+                                                          {4, 33, 3}, {4, 30, 2}, {4, 32, 0}};
+    TempDir dir;
+    for (const auto& [bits, width, past] : cases) {
+        cv::Mat indices = squareOnWhite(width, 21) / (bits == 4 ? 17 : 1);
+        indices.col(width - 1).setTo(3);
+        const cv::Mat expected = indices * (bits == 4 ? 17 : 1);
+        const cv::Mat grey = readGreyPicture(dir.write("p.bmp", bmpInRuns(indices, bits, past)));
+        ASSERT_EQ(grey.size(), expected.size()) << bits << " bits, " << width << " wide";
+        EXPECT_EQ(cv::norm(grey, expected, cv::NORM_INF), 0)
+            << bits << " bits, " << width << " wide";
     }
 }
 
