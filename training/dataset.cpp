@@ -29,7 +29,8 @@ std::string lowerCase(std::string text) {
 
 bool hasImageExtension(const fs::path& path) {
     static const std::set<std::string> extensions = {".jpg",  ".jpeg", ".png", ".bmp", ".tif",
-                                                     ".tiff", ".webp", ".pgm", ".ppm", ".pbm"};
+                                                     ".tiff", ".webp", ".pgm", ".ppm", ".pbm",
+                                                     ".heic", ".heif", ".avif"};
     return extensions.count(lowerCase(path.extension().string())) > 0;
 }
 
