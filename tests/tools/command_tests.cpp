@@ -8,13 +8,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
 
 #include "dataset.hpp"
 #include "drawn_leaves.hpp"
+#include "identification_json.hpp"
 #include "loader.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
@@ -98,6 +101,7 @@ TEST(TrainCommand, RefusedRunsExitWithTwoAndWriteNothing) {
         {{data, data}, "expected one DATA_DIR, got 2"},
         {{"--bogus", data}, "unknown option '--bogus'"},
         {{"--epochs", "many", data}, "option --epochs needs a whole number"},
+        {{"--epochs", "5", "--epochs", "6", data}, "option --epochs is given twice"},
         {{"--restarts", "0", data}, "option --restarts needs a whole number from 1"},
         {{"--hidden", "8,x", data}, "option --hidden needs sizes"},
         {{"--hidden", "0", data}, "option --hidden needs sizes"},
@@ -321,13 +325,356 @@ TEST(EvalCommand, BadUsageExitsWithTwo) {
         {{"--network", garbage, data}, "is invalid: line 1"},
         {{"--network", garbage, dir.file("nowhere")}, "is not a folder"},
         {{"--network", "/dev/zero", data}, "Network file /dev/zero is not a regular file"},
+        // The one file named last would be all that is written.
+        {{"--csv", dir.file("a.csv"), "--csv", dir.file("b.csv"), data},
+         "option --csv is given twice"},
+        {{"--csv", dir.file("out"), "--matrix", dir.file("data/../out"), data},
+         "options --csv and --matrix name the same file '" + dir.file("data/../out") + "'\n"},
+        {{"--unlabelled", "--json", dir.file("out"), "--matrix", "out", data}, "same file"},
     };
     for (const auto& [arguments, message] : cases) {
-        const ProgramRun result = run(LEAFID_EVAL_BINARY, arguments);
+        const ProgramRun result =
+            runProgram(LEAFID_EVAL_BINARY, arguments, dir.path().string(), "");
         EXPECT_EQ(result.exitCode, 2) << message;
-        expectParts(result.errors, {message});
+        expectParts(result.errors, {"leafid-eval: ", message});
+        EXPECT_EQ(entriesIn(dir.path()), 2) << message;  // nothing written
     }
     expectParts(run(LEAFID_EVAL_BINARY, {"-h"}).output, {"Usage: leafid-eval"});
+}
+
+// The fields of each row of a CSV file, quotes undone (a quoted field may hold commas, quotes
+// and line breaks).
+std::vector<std::vector<std::string>> csvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
+        if (quoted && c == '"' && at + 1 < text.size() && text[at + 1] == '"') {
+            rows.back().back() += c;
+            ++at;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ',') {
+            rows.back().emplace_back();
+        } else if (!quoted && c == '\n') {
+            rows.emplace_back(1);
+        } else {
+            rows.back().back() += c;
+        }
+    }
+    rows.pop_back();  // after the last line break
+    return rows;
+}
+
+// The bytes a JSON string literal stands for, where "\udcXX" (an unpaired surrogate) stands for
+// the byte XX of a file name that is not UTF-8.
+std::string fileNameOf(const std::string& literal) {
+    std::string bytes;
+    for (size_t at = 1; at + 1 < literal.size(); ++at) {
+        if (literal.compare(at, 4, "\\udc") == 0) {
+            bytes += static_cast<char>(std::stoi(literal.substr(at + 4, 2), nullptr, 16));
+            at += 5;
+        } else if (literal[at] == '\\') {
+            bytes += Json::parse("\"" + literal.substr(at, literal[at + 1] == 'u' ? 6 : 2) + "\"")
+                         .get<std::string>();
+            at += literal[at + 1] == 'u' ? 5 : 1;
+        } else {
+            bytes += literal[at];
+        }
+    }
+    return bytes;
+}
+
+// A line of leafid-eval --json, its "path" (the first field) read as a file name.
+Json jsonLine(const std::string& line) {
+    const std::string start = "{\"path\":\"";
+    EXPECT_EQ(line.rfind(start, 0), 0u) << line;
+    size_t end = start.size();
+    while (end < line.size() && line[end] != '"') {
+        end += line[end] == '\\' ? 2 : 1;
+    }
+    Json json = Json::parse("{" + line.substr(end + 2));
+    json["path"] = fileNameOf(line.substr(start.size() - 1, end + 2 - start.size()));
+    return json;
+}
+
+double logistic(double x) {
+    return 1.0 / (1.0 + std::exp(-x));
+}
+
+// What a photo of the read-back test is, worked out from how it was drawn.
+struct KnownPhoto {
+    std::string path;     // in the data folder
+    std::string species;  // its folder
+    std::string verdict;  // in JSON
+    std::string named;    // the species the crafted network names, or ""
+    double halfLength;    // of the drawn ellipse; 0 when nothing is measured
+    double halfWidth;
+    cv::Size workingSize;
+};
+
+// The answer to a photo by the species named, or by its verdict when none is, and its status in
+// the CSV by the verdict.
+const std::map<std::string, std::string> answers = {
+    {"ginkgo", "tree = Ginkgo (Ginko Biloba)"},
+    {"willow", "tree = Willow (Vrba)"},
+    {"no leaf", "Sorry, but no leaf was found in this image!"},
+    {"not a picture", "Sorry, but this file isn't a readable image!"}};
+const std::map<std::string, std::string> statuses = {{"measured", "measured"},
+                                                     {"no leaf", "no leaf found"},
+                                                     {"not a picture", "not a readable image"}};
+
+// The six values of a drawn ellipse by their geometry (a perimeter after Ramanujan), each with
+// the share it may be off by: the pixels of the working picture lengthen an outline by about 5%;
+// the smooth factor is a little above 1 for any smooth outline.
+std::map<std::string, std::pair<double, double>> expectedValues(const KnownPhoto& photo) {
+    const double a = photo.halfLength;
+    const double b = photo.halfWidth;
+    const double perimeter = M_PI * (3 * (a + b) - std::sqrt((3 * a + b) * (a + 3 * b)));
+    return {{"smooth_factor", {1.12, 0.08}},
+            {"aspect_ratio", {a / b, 0.05}},
+            {"form_factor", {4 * M_PI * M_PI * a * b / (perimeter * perimeter), 0.15}},
+            {"rectangularity", {4.0 / M_PI, 0.06}},
+            {"ratio_perimeter_diameter", {perimeter / (2 * a), 0.08}},
+            {"perimeter_ratio_factor", {perimeter / (2 * a + 2 * b), 0.08}}};
+}
+
+// The crafted network's weights by value: round leaves (aspect ratio near 1) are ginkgo, long
+// ones willow; the smooth factor, a little above 1, stands in for the threshold.
+const std::vector<WeightMatrix> roundOrLong = {{{6, -10, -10, -10, -6},
+                                                {-3, 0, 0, 0, 3},
+                                                {0, 0, 0, 0, 0},
+                                                {0, 0, 0, 0, 0},
+                                                {0, 0, 0, 0, 0},
+                                                {0, 0, 0, 0, 0}}};
+
+// Each output as the crafted network makes it from the values (by their names).
+void expectOutputs(const std::vector<double>& outputs, const std::vector<double>& values,
+                   double tolerance, const std::string& photo) {
+    ASSERT_EQ(outputs.size(), 5u) << photo;
+    for (size_t k = 0; k < outputs.size(); ++k) {
+        double sum = 0.0;
+        for (size_t v = 0; v < values.size(); ++v) {
+            sum += roundOrLong[0][v][k] * values[v];
+        }
+        EXPECT_NEAR(outputs[k], logistic(sum), tolerance) << photo << " output " << k;
+    }
+}
+
+void expectValues(const std::map<std::string, double>& values, const KnownPhoto& photo) {
+    const auto expected = expectedValues(photo);
+    EXPECT_EQ(values.size(), photo.halfLength > 0 ? expected.size() : 0u) << photo.path;
+    for (const auto& [name, value] : values) {
+        ASSERT_TRUE(expected.count(name)) << photo.path << ": " << name;
+        const auto [centre, share] = expected.at(name);
+        EXPECT_NEAR(value, centre, share * centre) << photo.path << ": " << name;
+    }
+}
+
+// Every field of leafid-eval's JSON and every column of its CSV, read back and held against what
+// the photos are: drawn ellipses of known proportions and sizes, a file that is no picture, an
+// empty sheet, a round leaf in the maple folder, and names with a quote, a comma and bytes that
+// are not UTF-8.
+TEST(EvalCommand, EveryJsonFieldAndCsvColumnReadsBackWhatThePhotosAre) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeDrawnFolder(data, 0);
+    const cv::Mat round = drawLeaf(60, 56, 0.0);
+    cv::Mat wide;  // 320 x 240: 128 x 96 as measured
+    cv::copyMakeBorder(round, wide, 0, 0, 40, 40, cv::BORDER_CONSTANT, cv::Scalar(255));
+    const std::vector<KnownPhoto> photos = {
+        {"ginkgo/round.png", "ginkgo", "measured", "ginkgo", 60, 56, {128, 96}},
+        {"maple/say \"ah\", round.png", "maple", "measured", "ginkgo", 70, 66, {128, 128}},
+        {"oak/blank\xff.png", "oak", "no leaf", "", 0, 0, {128, 128}},
+        {"oak/broken\xfe.jpg", "oak", "not a picture", "", 0, 0, {0, 0}},
+        {"willow/long.png", "willow", "measured", "willow", 100, 34, {128, 128}},
+    };
+    cv::imwrite((data / photos[0].path).string(), wide);
+    cv::imwrite((data / photos[1].path).string(), drawLeaf(70, 66, 0.0));
+    cv::imwrite((data / photos[2].path).string(), cv::Mat(100, 100, CV_8UC1, cv::Scalar(255)));
+    dir.write("data/" + photos[3].path, "not a picture");
+    cv::imwrite((data / photos[4].path).string(), drawLeaf(100, 34, 0.0));
+    const std::string network = dir.file("crafted.dat");
+    ASSERT_EQ(writeNetworkFile(roundOrLong, network), "");
+    const ProgramRun result =
+        run(LEAFID_EVAL_BINARY, {"--network", network, "--csv", dir.file("rows.csv"), "--json",
+                                 dir.file("lines.json"), data.string()});
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+
+    using Check = std::function<void(const Json&, const KnownPhoto&)>;
+    const std::map<std::string, Check> fields = {
+        {"path", [&](const Json& field,
+                     const KnownPhoto& photo) { EXPECT_EQ(field, (data / photo.path).string()); }},
+        {"class",
+         [](const Json& field, const KnownPhoto& photo) {
+             EXPECT_EQ(field, photo.species.empty() ? Json() : Json(photo.species)) << photo.path;
+         }},
+        {"answer",
+         [](const Json& field, const KnownPhoto& photo) {
+             EXPECT_EQ(field, answers.at(photo.named.empty() ? photo.verdict : photo.named));
+         }},
+        {"species",
+         [](const Json& field, const KnownPhoto& photo) {
+             EXPECT_EQ(field, photo.named.empty() ? Json() : Json(photo.named)) << photo.path;
+         }},
+        {"verdict", [](const Json& field,
+                       const KnownPhoto& photo) { EXPECT_EQ(field, photo.verdict) << photo.path; }},
+        {"values",
+         [](const Json& field, const KnownPhoto& photo) {
+             expectValues(field.get<std::map<std::string, double>>(), photo);
+         }},
+        {"outputs",
+         [](const Json& field, const KnownPhoto& photo) {
+             // Checked with the values below.
+             EXPECT_EQ(field.size(), photo.halfLength > 0 ? 5u : 0u) << photo.path;
+         }},
+        {"working_size",
+         [](const Json& field, const KnownPhoto& photo) {
+             EXPECT_EQ(field, Json({{"width", photo.workingSize.width},
+                                    {"height", photo.workingSize.height}}))
+                 << photo.path;
+         }},
+    };
+    std::istringstream lines(readFile(dir.file("lines.json")));
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        ASSERT_LT(count, photos.size());
+        const KnownPhoto& photo = photos[count];
+        const Json json = jsonLine(line);
+        for (const auto& [name, check] : fields) {
+            EXPECT_TRUE(json.contains(name)) << photo.path << " has no " << name;
+        }
+        for (const auto& [name, field] : json.items()) {
+            ASSERT_TRUE(fields.count(name)) << "no read-back check for the field " << name;
+            fields.at(name)(field, photo);
+        }
+        std::vector<double> values;
+        for (const auto& [name, value] : json["values"].items()) {
+            values.push_back(value.get<double>());
+        }
+        std::vector<double> outputs;
+        for (const std::string key : {"ginkgo", "lime", "maple", "oak", "willow"}) {
+            if (json["outputs"].contains(key)) {
+                outputs.push_back(json["outputs"][key].get<double>());
+            }
+        }
+        if (!values.empty()) {
+            expectOutputs(outputs, values, 1e-12, photo.path);
+        }
+    }
+    EXPECT_EQ(count, photos.size());
+
+    // The CSV: a header, then one row per photo in the same order, every column by its name.
+    const std::vector<std::vector<std::string>> rows = csvRows(readFile(dir.file("rows.csv")));
+    ASSERT_EQ(rows.size(), photos.size() + 1);
+    const std::vector<std::string>& header = rows[0];
+    for (size_t r = 1; r < rows.size(); ++r) {
+        const KnownPhoto& photo = photos[r - 1];
+        ASSERT_EQ(rows[r].size(), header.size()) << photo.path;
+        std::map<std::string, std::string> row;
+        for (size_t c = 0; c < header.size(); ++c) {
+            row[header[c]] = rows[r][c];
+        }
+        EXPECT_EQ(row["path"], (data / photo.path).string());
+        EXPECT_EQ(row["class"], photo.species);
+        EXPECT_EQ(row["status"], statuses.at(photo.verdict));
+        EXPECT_EQ(row["predicted"], photo.named);
+        std::map<std::string, double> values;
+        std::vector<double> valueList;
+        for (const std::string name :
+             {"smooth_factor", "aspect_ratio", "form_factor", "rectangularity",
+              "ratio_perimeter_diameter", "perimeter_ratio_factor"}) {
+            if (!row[name].empty()) {
+                values[name] = std::stod(row[name]);
+                valueList.push_back(values[name]);
+            }
+        }
+        expectValues(values, photo);
+        std::vector<double> outputs;
+        for (const std::string key : {"ginkgo", "lime", "maple", "oak", "willow"}) {
+            if (!row["output_" + key].empty()) {
+                outputs.push_back(std::stod(row["output_" + key]));
+            }
+        }
+        EXPECT_EQ(outputs.size(), valueList.empty() ? 0u : 5u) << photo.path;
+        if (!valueList.empty()) {
+            expectOutputs(outputs, valueList, 1e-5, photo.path);  // six significant digits
+        }
+        EXPECT_EQ(row.size(), 3u + 6u + 1u + 5u) << "a column without a read-back check";
+    }
+
+    // Photos of a plain folder named by bytes that are not UTF-8 keep their names apart.
+    const fs::path plain = dir.path() / "plain";
+    fs::create_directories(plain);
+    fs::copy_file(data / photos[0].path, plain / "leaf\xfe.png");
+    fs::copy_file(data / photos[4].path, plain / "leaf\xff.png");
+    ASSERT_EQ(run(LEAFID_EVAL_BINARY, {"--unlabelled", "--network", network, "--json",
+                                       dir.file("plain.json"), plain.string()})
+                  .exitCode,
+              0);
+    std::istringstream plainLines(readFile(dir.file("plain.json")));
+    for (const std::string name : {"leaf\xfe.png", "leaf\xff.png"}) {
+        std::string line;
+        ASSERT_TRUE(std::getline(plainLines, line));
+        const Json json = jsonLine(line);
+        EXPECT_EQ(json["path"], (plain / name).string());
+        EXPECT_EQ(json["class"], Json());
+        EXPECT_EQ(json["species"], name == "leaf\xfe.png" ? "ginkgo" : "willow");
+    }
+}
+
+// Every file the two tools write, named as long as a file name may be, is written; on a full
+// disk (a small tmpfs mounted in a private mount namespace, filled up) or with a folder in its
+// place, the old file stays as it was, no temporary file is left, and the exit code is 1.
+TEST(Commands, EveryOutputIsWrittenWholeOrLeftAsItWas) {
+    TempDir dir;
+    const fs::path data = dir.path() / "data";
+    makeFiveShapeFolder(data);
+    const std::string network = dir.file("crafted.dat");
+    ASSERT_EQ(writeNetworkFile(roundOrLong, network), "");
+    const std::string ginkgo = (data / "ginkgo").string();
+    const std::vector<std::vector<std::string>> writers = {
+        {LEAFID_EVAL_BINARY, "--network", network, data.string(), "--csv"},
+        {LEAFID_EVAL_BINARY, "--network", network, data.string(), "--json"},
+        {LEAFID_EVAL_BINARY, "--network", network, data.string(), "--matrix"},
+        {LEAFID_EVAL_BINARY, "--network", network, ginkgo, "--unlabelled", "--json"},
+        {LEAFID_TRAIN_BINARY, "--epochs", "5", "--restarts", "1", data.string(), "-o"},
+    };
+    const bool mayMount = run("/usr/bin/unshare", {"-m", "true"}).exitCode == 0;
+    const std::string longest = std::string(251, 'n') + ".png";
+    for (const std::vector<std::string>& writer : writers) {
+        std::vector<std::string> arguments(writer.begin() + 1, writer.end());
+        const std::string what = writer.back();
+        arguments.push_back(dir.file(longest));
+        ProgramRun result = run(writer[0], arguments);
+        EXPECT_EQ(result.exitCode, 0) << what << ": " << result.errors;
+        EXPECT_GT(readFile(dir.file(longest)).size(), 100u) << what;
+        fs::remove(dir.file(longest));
+
+        fs::create_directories(dir.file("folder/inside"));
+        arguments.back() = dir.file("folder");
+        result = run(writer[0], arguments);
+        EXPECT_EQ(result.exitCode, 1) << what;
+        EXPECT_TRUE(fs::is_directory(dir.file("folder/inside"))) << what;
+
+        if (!mayMount) {
+            std::cerr << "no private mount namespace here: the full disk is not tried\n";
+            continue;
+        }
+        fs::create_directories(dir.file("full"));
+        arguments.back() = dir.file("full/out.png");
+        arguments.insert(arguments.begin(), writer[0]);
+        arguments.insert(
+            arguments.begin(),
+            {"-m", "/bin/sh", "-c",
+             "mount -t tmpfs -o size=256k tmpfs \"$0\" || exit 9\n"
+             "printf old >\"$0/out.png\"; cat /dev/zero >\"$0/filler\" 2>/dev/null\n"
+             "\"$@\" >/dev/null; echo \"exit $?\"; cat \"$0/out.png\"; ls -A \"$0\" | wc -l",
+             dir.file("full")});
+        result = run("/usr/bin/unshare", arguments);
+        EXPECT_EQ(result.output, "exit 1\nold2\n") << what << ": " << result.errors;
+        expectParts(result.errors, {"No space left on device"});
+    }
 }
 
 // The number of commas on each line of a CSV file, and how many lines have it.
