@@ -448,8 +448,8 @@ void readBack(const std::map<std::string, std::string>& fields,
 
 // Every field of leafid-eval's JSON and every column of its CSV, read back and held against what
 // the photos are: drawn ellipses of known proportions and sizes, a file that is no picture, an
-// empty sheet, a round leaf in the maple folder; names with a quote, a comma, a carriage return
-// and bytes that are not UTF-8.
+// empty sheet, a round leaf in the maple folder; names with a quote alone, a quote with a comma
+// and a carriage return, and bytes that are not UTF-8.
 TEST(EvalCommand, EveryJsonFieldAndCsvColumnReadsBackWhatThePhotosAre) {
     TempDir dir;
     const fs::path data = dir.path() / "data";
@@ -459,7 +459,7 @@ TEST(EvalCommand, EveryJsonFieldAndCsvColumnReadsBackWhatThePhotosAre) {
     const std::vector<KnownPhoto> photos = {
         {"ginkgo/round.png", "ginkgo", "measured", "ginkgo", 60, 56, {128, 96}},
         {"maple/say \"ah\",\r round.png", "maple", "measured", "ginkgo", 70, 66, {128, 128}},
-        {"oak/blank\xff.png", "oak", "no leaf", "", 0, 0, {128, 128}},
+        {"oak/\"blank\xff.png", "oak", "no leaf", "", 0, 0, {128, 128}},
         {"oak/broken\xfe.jpg", "oak", "not a picture", "", 0, 0, {0, 0}},
         {"willow/long.png", "willow", "measured", "willow", 100, 34, {128, 128}},
     };
