@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "loader.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
+#include "train_settings.hpp"
 #include "writer.hpp"
 
 namespace fs = std::filesystem;
@@ -224,6 +226,26 @@ TEST(TrainCommand, DefaultsAreTheDocumentedOnesAndProgressIsNotRepeated) {
         EXPECT_EQ(++seen[line], 1) << line;
     }
     EXPECT_EQ(seen.count("Training: 20/20"), 1u) << plain.errors;
+}
+
+// Each option sets its setting to its value, direction and size; the trainer's tests show what
+// the settings do (the other leaves' weight multiplies theirs, each copy is one more variant).
+TEST(TrainCommand, EveryOptionSetsItsSettingToItsValue) {
+    Arguments arguments;
+    arguments.values = {{"--other-weight", "5"}, {"--copies", "3"},       {"--turn", "20"},
+                        {"--decay", "0.25"},     {"--epochs", "7"},       {"--restarts", "2"},
+                        {"--hidden", "8,4"},     {"--seed", "9"},         {"--inputs", "8"},
+                        {"--folds", "3"},        {"--output", "out.dat"}, {"--groups", "g.csv"},
+                        {"--matrix", "m.png"}};
+    arguments.positional = {"data"};
+    TrainSettings set;
+    ASSERT_EQ(readTrainSettings(arguments, set), "");
+    const TrainOptions& t = set.training;
+    EXPECT_EQ(std::make_tuple(t.otherWeight, set.copies, set.turn, t.decay, t.epochs, t.restarts,
+                              t.hidden, t.seed, set.inputs, set.folds),
+              std::make_tuple(5.0, 3, 20.0, 0.25, 7, 2, std::vector<int>{8, 4}, 9u, 8, 3));
+    EXPECT_EQ(set.output + " " + set.groups + " " + set.matrix + " " + set.dataDir,
+              "out.dat g.csv m.png data");
 }
 
 // The output is checked before a photo is measured (every refused kind of target is tried on
@@ -510,23 +532,29 @@ TEST(EvalCommand, EveryJsonFieldAndCsvColumnReadsBackWhatThePhotosAre) {
                  photo, "", "output_", 1e-5);  // six significant digits
     }
 
-    // Photos of a plain folder named by bytes that are not UTF-8 keep their names apart.
+    // Photos of a plain folder named by bytes that are not UTF-8 keep their names apart: each
+    // byte outside well-formed UTF-8 (overlong, a surrogate, past U+10FFFF, cut short) escaped,
+    // well-formed UTF-8 kept.
     const fs::path plain = dir.path() / "plain";
     fs::create_directories(plain);
-    fs::copy_file(data / photos[0].path, plain / "leaf\xfe.png");
-    fs::copy_file(data / photos[4].path, plain / "leaf\xff.png");
+    const std::vector<std::array<std::string, 3>> names = {
+        {"leaf\xfe.png", "leaf\\udcfe.png", "ginkgo"},
+        {"\xc3\xa9t\xe9\xe0\x80\x80\xed\xa0\x80\xf4\x90\x80\x80\xf0\x9f\x8d\x81\xe2\x82.png",
+         "\xc3\xa9t\\udce9\\udce0\\udc80\\udc80\\udced\\udca0\\udc80\\udcf4\\udc90\\udc80\\udc80"
+         "\xf0\x9f\x8d\x81\\udce2\\udc82.png",
+         "willow"}};
+    fs::copy_file(data / photos[0].path, plain / names[0][0]);
+    fs::copy_file(data / photos[4].path, plain / names[1][0]);
     ASSERT_EQ(run(LEAFID_EVAL_BINARY, {"--unlabelled", "--network", network, "--json",
                                        dir.file("plain.json"), plain.string()})
                   .exitCode,
               0);
     std::istringstream plainLines(readFile(dir.file("plain.json")));
-    for (const auto& [name, species] :
-         {std::pair{"leaf\xfe.png", "ginkgo"}, {"leaf\xff.png", "willow"}}) {
+    for (const auto& [name, literal, species] : names) {
         std::string line;
         ASSERT_TRUE(std::getline(plainLines, line));
-        const std::map<std::string, std::string> fields = jsonFields(line);
-        EXPECT_EQ(fields.at("path"), (plain / name).string());
-        EXPECT_EQ(fields.at("class") + " " + fields.at("species"), std::string("null ") + species);
+        expectParts(line, {"{\"path\":\"" + (plain / literal).string() +
+                           "\",\"class\":null,\"answer\":\"" + answers.at(species)});
     }
 }
 
