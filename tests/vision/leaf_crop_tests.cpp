@@ -115,6 +115,11 @@ TEST(LeafCrop, TheLeafOnASheetIsCroppedWithItsMarginWhateverLiesBesideIt) {
     cv::Mat stalked(180, 420, CV_32F, cv::Scalar(1.0));
     drawnLeaf().copyTo(stalked(cv::Rect(0, 0, 280, 180)));
     cv::line(stalked, {255, 112}, {400, 150}, cv::Scalar(0.3), 2, cv::LINE_AA);
+    // Two leaflets of a compound leaf, their stalk too thin to show anywhere, 20 pixels apart.
+    cv::Mat leaflets(180, 540, CV_32F, cv::Scalar(1.0));
+    for (const int x : {140, 400}) {
+        cv::ellipse(leaflets, {x, 90}, {120, 50}, 0, 0, 360, cv::Scalar(0.25), cv::FILLED);
+    }
     cv::Mat pale = stalked.clone();
     pale.colRange(260, 420).setTo(1.0);
     cv::circle(pale, {300, 110}, 40, cv::Scalar(0.7), cv::FILLED);
@@ -134,6 +139,7 @@ TEST(LeafCrop, TheLeafOnASheetIsCroppedWithItsMarginWhateverLiesBesideIt) {
         {"with a crumb and a stalk lying apart", photographed(crumbs, drawnLeaf()), crop},
         {"with its thin stalk", photographed(sheetOnTable(false), stalked), cropAround(stalked)},
         {"with a pale tip", photographed(sheetOnTable(false), pale), cropAround(pale)},
+        {"of two leaflets", photographed(sheetOnTable(false), leaflets), cropAround(leaflets)},
         {"small, on paper that fills the frame", photographed(onWhite, drawnLeaf()), crop},
         {"filling most of the frame", photographed(onWhite, cv::Mat(1000, 1400, CV_32F, 0.25)),
          wholeFrame},
