@@ -51,6 +51,14 @@ unsigned newFileMode() {
     return 0666 & ~mask;
 }
 
+// ".name.XXXXXX" for mkstemp, with name cut short where the dot and the six characters would
+// take it past the folder's file name limit: a 255-byte name can still be replaced.
+std::string temporaryName(const std::filesystem::path& folder, const std::string& name) {
+    const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const size_t longest = (limit > 8 ? static_cast<size_t>(limit) : 255) - 8;
+    return "." + name.substr(0, longest) + ".XXXXXX";
+}
+
 }  // namespace
 
 PendingNetworkFile startNetworkFile(const std::string& fileName) {
@@ -83,7 +91,7 @@ PendingNetworkFile startNetworkFile(const std::string& fileName) {
     const std::filesystem::path target(pending.target);
     const std::filesystem::path folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::string temporary = (folder / temporaryName(folder, target.filename().string())).string();
     pending.descriptor = mkstemp(temporary.data());
     if (pending.descriptor < 0) {
         pending.fault = reasonFor("create a file in", folder.string());

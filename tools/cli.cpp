@@ -39,20 +39,23 @@ Arguments parseArguments(int argc, const char* const* argv, const std::vector<Op
             arguments.fault = "unknown option '" + name + "'";
             return arguments;
         }
+        std::string value;
         if (!rule->takesValue) {
             if (equals != std::string::npos) {
                 arguments.fault = "option " + rule->name + " takes no value";
                 return arguments;
             }
-            arguments.values[rule->name] = "";
-            continue;
-        }
-        if (equals != std::string::npos) {
-            arguments.values[rule->name] = word.substr(equals + 1);
+        } else if (equals != std::string::npos) {
+            value = word.substr(equals + 1);
         } else if (a + 1 < argc) {
-            arguments.values[rule->name] = argv[++a];
+            value = argv[++a];
         } else {
             arguments.fault = "option " + rule->name + " needs a value";
+            return arguments;
+        }
+        if (!arguments.values.emplace(rule->name, value).second) {
+            // The last would win silently: an output named first would never be written.
+            arguments.fault = "option " + rule->name + " is given twice";
             return arguments;
         }
     }

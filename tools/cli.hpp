@@ -26,7 +26,7 @@ struct Arguments {
 };
 
 // Reads "--name value", "--name=value", "-x value", switches, "-h"/"--help", "--version", and "--"
-// before positional words that start with '-'.
+// before positional words that start with '-'. An option given twice is a fault.
 Arguments parseArguments(int argc, const char* const* argv, const std::vector<OptionRule>& rules);
 
 // Writes "program: message" and a pointer to --help on standard error; returns exitBadUsage.

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -60,6 +61,28 @@ std::string describeInputs(size_t inputs) {
     }
     return std::to_string(inputs) + " (the six features, the ten outline descriptors, then " +
            std::to_string(descriptors - outlineDescriptorCount) + " outline histogram values)";
+}
+
+// "options --csv and --json name the same file" when two outputs would be written to one file,
+// the second over the first; empty otherwise.
+std::string sameFileTwice(const std::vector<std::pair<std::string, std::string>>& outputs) {
+    const auto canonical = [](const std::string& name) {
+        std::error_code fault;
+        const std::filesystem::path path =
+            std::filesystem::weakly_canonical(std::filesystem::absolute(name), fault);
+        return fault ? std::filesystem::path(name) : path;
+    };
+    for (size_t a = 0; a < outputs.size(); ++a) {
+        for (size_t b = a + 1; b < outputs.size(); ++b) {
+            const std::string& first = outputs[a].second;
+            const std::string& second = outputs[b].second;
+            if (!first.empty() && !second.empty() && canonical(first) == canonical(second)) {
+                return "options " + outputs[a].first + " and " + outputs[b].first +
+                       " name the same file '" + second + "'";
+            }
+        }
+    }
+    return "";
 }
 
 int badUsage(const std::string& message) {
@@ -223,6 +246,11 @@ int runEvalCommand(int argc, const char* const* argv) {
     const std::string jsonFile = value("--json", "");
     if (arguments.values.count("--json") && jsonFile.empty()) {
         return badUsage("option --json needs a file name");
+    }
+    if (const std::string twice =
+            sameFileTwice({{"--csv", csvFile}, {"--json", jsonFile}, {"--matrix", matrixFile}});
+        !twice.empty()) {
+        return badUsage(twice);
     }
     const std::string dataDir = arguments.positional[0];
     if (arguments.values.count("--unlabelled")) {

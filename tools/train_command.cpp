@@ -15,6 +15,7 @@
 #include "confusion_report.hpp"
 #include "dataset.hpp"
 #include "folds.hpp"
+#include "train_settings.hpp"
 #include "training.hpp"
 #include "writer.hpp"
 
@@ -62,19 +63,6 @@ const char* const usage =
 // that neither training nor the network file can run away with the memory.
 constexpr double maxNetworkWeights = 1000000.0;
 
-struct TrainSettings {
-    TrainOptions training;
-    std::string output = "nn.dat";
-    std::string dataDir;
-    std::string matrix;  // picture of the cross-validated confusion matrix
-    std::string groups;  // groups file; empty: DATA_DIR/groups.csv if there is one
-    int inputs = static_cast<int>(leafValueCount);
-    int folds = 0;
-    int copies = 0;
-    int phoneCopies = 1;
-    double turn = 15.0;
-};
-
 // The number of weights of the network that restarts runs of this shape sum into.
 double summedWeightCount(const TrainSettings& settings) {
     const double runs = settings.training.restarts;
@@ -94,8 +82,9 @@ int badUsage(const std::string& message) {
     return reportBadUsage("leafid-train", message);
 }
 
-// Reads the command line into settings; returns the reason when it cannot.
-std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
+}  // namespace
+
+std::string readTrainSettings(const Arguments& arguments, TrainSettings& settings) {
     const std::map<std::string, std::string>& values = arguments.values;
     auto integer = [&](const std::string& name, long long low, long long high,
                        auto& target) -> std::string {
@@ -187,6 +176,8 @@ std::string readSettings(const Arguments& arguments, TrainSettings& settings) {
     settings.dataDir = arguments.positional[0];
     return "";
 }
+
+namespace {
 
 std::string describeShape(const std::vector<int>& sizes) {
     std::string shape;
@@ -415,12 +406,9 @@ int runTrainCommand(int argc, const char* const* argv) {
         return *done;
     }
     TrainSettings settings;
-    // 112 inputs want more hidden units and a firmer decay than the trainer's own defaults.
-    settings.training.hidden = {32};
-    settings.training.decay = 1e-4;
     // The largest network: with an "other" folder it has one output more than the species.
     settings.training.classCount = static_cast<int>(classFolderNames().size()) + 1;
-    const std::string fault = readSettings(arguments, settings);
+    const std::string fault = readTrainSettings(arguments, settings);
     if (!fault.empty()) {
         return badUsage(fault);
     }

@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iomanip>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "writer.hpp"
 
 int totalCount(const ConfusionMatrix& matrix) {
     int total = 0;
@@ -170,14 +173,16 @@ std::string drawConfusionMatrix(const ConfusionMatrix& matrix,
                 cv::LINE_AA);
     centred("true class (rows)   overall accuracy " + percent(accuracy(matrix)),
             {left + n * cell / 2, top + n * cell + 32}, 0.6, 1, ink);
+    // Encoded whole, then renamed over the file: a failed write leaves the old picture.
+    std::vector<uchar> encoded;
     try {
-        if (!cv::imwrite(path, canvas)) {
+        if (!cv::imencode(std::filesystem::path(path).extension().string(), canvas, encoded)) {
             return "cannot write picture '" + path + "'";
         }
     } catch (const cv::Exception& error) {
         return "cannot write picture '" + path + "': " + error.what();
     }
-    return "";
+    return replaceFile(path, std::string(encoded.begin(), encoded.end()));
 }
 
 void printCalibrationReport(std::ostream& out, const std::vector<HeldOutAnswer>& answers,

@@ -24,18 +24,23 @@ TEST(Dataset, FindsImagesInFoldersOfAnyLetterCase) {
     makeClassFolders(dir.path(), {"Ginkgo", "LIME", "maple", "Oak", "wIlLoW", "Other"});
     dir.write("Other/birch.jpg", "x");
     dir.write("SOURCES.md", "notes beside the folders are fine");
-    dir.write("Oak/b.JPG", "x");
-    dir.write("Oak/a.png", "x");
+    // Every kind of picture the program reads, by its extension in any letter case.
+    const std::vector<std::string> kinds = {"a.png",  "b.JPG",  "c.jpeg", "d.bmp", "e.tif",
+                                            "f.TIFF", "g.webp", "h.pgm",  "i.ppm", "j.pbm"};
+    for (const std::string& name : kinds) {
+        dir.write("Oak/" + name, "x");
+    }
     dir.write("Oak/readme.txt", "not an image");
     dir.write("wIlLoW/c.jpeg", "x");
     const DatasetScan scan = scanDataset(dir.path().string());
     ASSERT_EQ(scan.fault, "");
-    ASSERT_EQ(scan.images.size(), 4u);
-    EXPECT_EQ(fs::path(scan.images[0].path).filename(), "a.png");
-    EXPECT_EQ(scan.images[0].label, 3);
-    EXPECT_EQ(fs::path(scan.images[1].path).filename(), "b.JPG");
-    EXPECT_EQ(scan.images[2].label, 4);
-    EXPECT_EQ(scan.images[3].label, 5);
+    ASSERT_EQ(scan.images.size(), kinds.size() + 2);
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        EXPECT_EQ(fs::path(scan.images[k].path).filename(), kinds[k]);
+        EXPECT_EQ(scan.images[k].label, 3);
+    }
+    EXPECT_EQ(scan.images[kinds.size()].label, 4);
+    EXPECT_EQ(scan.images[kinds.size() + 1].label, 5);
     EXPECT_EQ(scan.classes.back(), "other");
     // A species twice, in another letter case, is refused.
     for (const char* twice : {"OAK", "oTHER"}) {

@@ -5,9 +5,12 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <jpeglib.h>  // after <cstdio>, which it needs
 
 #include "analysis.hpp"
 #include "geometry.hpp"
@@ -318,6 +321,32 @@ std::string encoded(const std::string& extension, const cv::Mat& picture,
 
 }  // namespace
 
+// cmyk (four channels) as a CMYK JPEG, as print work flows save photos.
+std::string cmykJpeg(const cv::Mat& cmyk) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(cmyk.cols);
+    info.image_height = static_cast<JDIMENSION>(cmyk.rows);
+    info.input_components = 4;
+    info.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<uchar*>(cmyk.ptr(static_cast<int>(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    const std::string bytes(reinterpret_cast<const char*>(buffer), size);
+    jpeg_destroy_compress(&info);
+    free(buffer);
+    return bytes;
+}
+
 // A JPEG is read whole, exactly as the image library reads it, and turned upright by its EXIF
 // orientation as the library turns it, or not at all: cut short, or holding data that the
 // decoder would have to make up or skip. Bytes after its end do not matter.
@@ -326,6 +355,9 @@ TEST(Pictures, JpegsAreReadWholeAndUprightOrNotAtAll) {
     cv::randu(photo, 0, 256);
     cv::GaussianBlur(photo, photo, {9, 9}, 3);
     const std::string colour = encoded(".jpg", photo);
+    cv::Mat cmyk(60, 90, CV_8UC4);
+    cv::randu(cmyk, 0, 256);
+    cv::GaussianBlur(cmyk, cmyk, {9, 9}, 3);
     const std::string progressive = encoded(".jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
     const size_t lastScan = progressive.rfind("\xFF\xDA");
     std::string scans;
@@ -336,6 +368,7 @@ TEST(Pictures, JpegsAreReadWholeAndUprightOrNotAtAll) {
         {colour, true},
         {progressive, true},
         {encoded(".jpg", cv::Mat(photo.rows, photo.cols, CV_8UC1, cv::Scalar(90))), true},
+        {cmykJpeg(cmyk), true},
         {colour + "trailing bytes", true},
         {withPngChunk(encoded(".png", photo), "eXIf", exif(6)), true},
         {colour.substr(0, colour.size() / 2), false},
