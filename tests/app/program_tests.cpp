@@ -258,8 +258,8 @@ TEST_F(Dialogue, RefusedNetworkFilesEndLikeAMissingOne) {
              std::filesystem::resize_file(path, 134217729);
          },
          "is too large: 134217729 bytes, more than 134217728"},
-        {text("\n5\n1\n17\n" + repeated("1 1 1 1 1\n", 17)),
-         "needs 17 inputs, but a leaf has only 16 features", true},
+        {text("\n5\n1\n113\n" + repeated("1 1 1 1 1\n", 113)),
+         "needs 113 inputs, but a leaf has only 112 features", true},
         {text("\n0\n1\n6\n\n\n\n\n\n\n"), "has no output neurons", true},
         {text("\n-2\n1\n1\n\n"), "has no output neurons", true},
         {text("\n7\n1\n1\n1 1 1 1 1 1 1\n"), "has 7 outputs, but only 6 answers are known", true},

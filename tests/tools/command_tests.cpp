@@ -520,15 +520,39 @@ TEST(EvalCommand, EveryJsonFieldAndCsvColumnReadsBackWhatThePhotosAre) {
         std::string line;
         ASSERT_TRUE(std::getline(json, line));
         const std::string path = (data / photo.path).string();
-        readBack(jsonFields(line),
-                 {{"path", path},
-                  {"class", photo.species},
-                  {"answer", answers.at(photo.named.empty() ? photo.verdict : photo.named)},
-                  {"species", photo.named.empty() ? "null" : photo.named},
-                  {"verdict", photo.verdict},
-                  {"working_size.width", std::to_string(photo.workingSize.width)},
-                  {"working_size.height", std::to_string(photo.workingSize.height)}},
-                 photo, "values.", "outputs.", 1e-12);
+        std::map<std::string, std::string> fields = jsonFields(line);
+        std::map<std::string, std::string> exact = {
+            {"path", path},
+            {"class", photo.species},
+            {"answer", answers.at(photo.named.empty() ? photo.verdict : photo.named)},
+            {"species", photo.named.empty() ? "null" : photo.named},
+            {"verdict", photo.verdict},
+            {"working_size.width", std::to_string(photo.workingSize.width)},
+            {"working_size.height", std::to_string(photo.workingSize.height)}};
+        if (!photo.named.empty()) {
+            // Without a calibration the shares are the outputs' odds o / (1 - o) over their
+            // sum, and no answer is uncertain. Round leaves are ginkgo before willow; long ones
+            // willow before ginkgo (the other three lie far below both).
+            double odds = 0.0;
+            for (const char* key : {"ginkgo", "lime", "maple", "oak", "willow"}) {
+                const double output = std::stod(fields.at(std::string("outputs.") + key));
+                odds += output / (1.0 - output);
+            }
+            for (const char* key : {"ginkgo", "lime", "maple", "oak", "willow"}) {
+                const double output = std::stod(fields.at(std::string("outputs.") + key));
+                EXPECT_NEAR(std::stod(fields.at(std::string("confidence.shares.") + key)),
+                            output / (1.0 - output) / odds, 1e-9)
+                    << photo.path << ": share of " << key;
+                fields.erase(std::string("confidence.shares.") + key);
+            }
+            const std::string other = photo.named == "ginkgo" ? "willow" : "ginkgo";
+            const std::string summary = photo.named == "ginkgo" ? "Ginkgo" : "Willow";
+            exact.insert({{"confidence.best", photo.named},
+                          {"confidence.runner_up", other},
+                          {"confidence.uncertain", "false"},
+                          {"confidence.summary", summary}});
+        }
+        readBack(fields, exact, photo, "values.", "outputs.", 1e-12);
         readBack(rows[static_cast<size_t>(&photo - &photos[0])],
                  {{"path", path},
                   {"class", photo.species},
