@@ -28,6 +28,10 @@ constexpr size_t largestConnectionCount = 8192;
 constexpr size_t smallHeadBytes = 4096;
 constexpr size_t bodyChunkBytes = size_t{1} << 20;
 constexpr std::chrono::milliseconds tick{100};
+// Closing a socket with bytes unread resets the connection, and the client may lose the answer
+// before it reads it: so after an answer that closes, up to this much is read and dropped first.
+constexpr std::chrono::seconds lingerTime{2};
+constexpr size_t lingerBytes = size_t{1} << 20;
 
 enum class Phase {
     Waiting,  // for the first byte of a request
@@ -35,6 +39,7 @@ enum class Phase {
     Body,     // receiving an admitted photo
     Working,  // a worker answers it; the front does not touch the socket
     Writing,  // sending the answer
+    Closing,  // answered and shut for sending: what the client still sends is read and dropped
 };
 
 struct Connection {
@@ -137,6 +142,8 @@ class Front {
             Connection& c = *found->second;
             if (c.phase == Phase::Writing) {
                 sendAnswer(c);
+            } else if (c.phase == Phase::Closing) {
+                drop(c);
             } else if (c.phase != Phase::Working) {
                 receive(c);
             }
@@ -305,13 +312,20 @@ class Front {
         const Clock::time_point now = Clock::now();
         if (c.phase == Phase::Waiting) {
             c.phase = Phase::Head;
-            c.exchange.start = now;
             c.deadline = now + requestHeadTime;
+            Exchange& exchange = c.exchange;
+            exchange.start = now;
+            exchange.number = c.served + 1;
+            exchange.peerAddress = c.peerAddress;
+            exchange.peerPort = c.peerPort;
+            exchange.localAddress = c.localAddress;
+            exchange.localPort = c.localPort;
         }
         const size_t end = c.input.find("\n\r\n", c.scanned < 2 ? 0 : c.scanned - 2);
         if (end == std::string::npos || end + 3 > maxRequestHeadBytes) {
             c.scanned = c.input.size();
             if (c.input.size() >= maxRequestHeadBytes) {
+                c.exchange.head = c.input.substr(0, 2048);  // for the log
                 handlers_.refuseHead(c.exchange, oversizedHeadStatus(c.input));
                 c.exchange.close = true;
                 takeInput(c, c.input.size());
@@ -322,11 +336,7 @@ class Front {
         Exchange& exchange = c.exchange;
         exchange.head = c.input.substr(0, end + 3);
         takeInput(c, end + 3);
-        exchange.number = ++c.served;
-        exchange.peerAddress = c.peerAddress;
-        exchange.peerPort = c.peerPort;
-        exchange.localAddress = c.localAddress;
-        exchange.localPort = c.localPort;
+        ++c.served;
         if (!handlers_.admit(exchange)) {
             handlers_.answer(exchange);
             startWriting(c);
@@ -406,6 +416,8 @@ class Front {
         c.phase = Phase::Writing;
         c.written = 0;
         c.lastByte = Clock::now();
+        c.deadline = c.lastByte + requestHeadTime +
+                     std::chrono::seconds(c.exchange.answer.size() / minimumUploadBytesPerSecond);
         c.exchange.body.clear();
         watch(c, EPOLLOUT);
         sendAnswer(c);
@@ -427,11 +439,36 @@ class Front {
             c.lastByte = Clock::now();
         }
         if (c.exchange.close || stopping_) {
-            closeConnection(c);
+            startClosing(c);
             return;
         }
         waitForRequest(c, Clock::now());
         advance(c);  // a request sent right behind the last one
+    }
+
+    void startClosing(Connection& c) {
+        takeInput(c, c.input.size());
+        shutdown(c.socket, SHUT_WR);
+        c.phase = Phase::Closing;
+        c.deadline = Clock::now() + lingerTime;
+        c.written = 0;  // now: bytes dropped
+        watch(c, EPOLLIN);
+        drop(c);
+    }
+
+    void drop(Connection& c) {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t received = recv(c.socket, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                return;
+            }
+            c.written += received > 0 ? static_cast<size_t>(received) : 0;
+            if (received <= 0 || c.written > lingerBytes) {
+                closeConnection(c);
+                return;
+            }
+        }
     }
 
     // --- time ---
@@ -452,6 +489,7 @@ class Front {
                     break;
                 case Phase::Body:
                 case Phase::Writing:
+                case Phase::Closing:
                     if (now > c.deadline || stalled || graceOver) {
                         late.push_back(&c);
                     }

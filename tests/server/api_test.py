@@ -1,18 +1,22 @@
 """leafid-serve's JSON API against the running server, over real sockets: shared photos get the
-dialogue's answer (and leafid-eval --json's object); every refusal has its status; a 1 GB body
-and an endless request line are refused without being read; a stop signal lets the request
-under way finish.
+dialogue's answer (and leafid-eval --json's object) and pictures of the measured size; every
+refusal has its status and closes; a 1 GB body and an endless request line are refused without
+being read; photos past the memory bound get 503; idle and trickling crowds, a second server on
+the port and an address-space cap leave a normal request answered within a second; one log
+line per request; a stop signal lets the request under way finish, and ends within 5 s.
 Usage: api_test.py SERVE LEAFID EVAL NETWORK LEAVES_DIR"""
 import http.client
 import json
 import os
 import re
+import resource
 import signal
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zlib
 
@@ -28,17 +32,20 @@ def post(url, body, headers=None, path="/api/identify?pictures=no", method="POST
     return response.status, dict(response.getheaders()), json.loads(response.read())
 
 
+def connect(url):
+    return socket.create_connection(url.split("/")[2].split(":"), timeout=10)
+
+
 def raw(url, data):
-    """Sends data, then reads the answer until the server closes: (status, seconds)."""
-    host, port = url.split("/")[2].split(":")
+    """Sends data, then reads until the server closes: (status, seconds, answers received)."""
     start = time.time()
-    with socket.create_connection((host, int(port)), timeout=10) as connection:
+    with connect(url) as connection:
         connection.sendall(data)
         received = b""
         while chunk := connection.recv(65536):
             received += chunk
     status = int(received.split(b" ")[1]) if received.startswith(b"HTTP/1.1 ") else None
-    return status, time.time() - start
+    return status, time.time() - start, received.count(b"HTTP/1.1 ")
 
 
 def png_chunk(kind, data):
@@ -64,16 +71,26 @@ refusals = [  # name, request, status
     ("1 GB, waiting to continue", POST + GB + b"Expect: 100-continue\r\n\r\n", 413),
     ("other method", b"PUT /api/identify HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 405),
     ("other path", b"POST /upload HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 404),
+    ("two lengths", POST + b"Content-Length: 5\r\nContent-Length: 35\r\n\r\nhello"
+                           b"GET /api/health HTTP/1.1\r\n\r\n", 400),
+    ("a line over 64 KiB", b"GET /" + b"a" * 65536 + b" HTTP/1.1\r\n\r\n", 414),
+    ("headers over 64 KiB", b"GET / HTTP/1.1\r\n" + b"X: abcdefgh\r\n" * 6000 + b"\r\n", 431),
 ]
+# Paths as a client may send them: every request gets its one log line, control bytes escaped.
+logged_paths = [("/%0Anext%20line", "/\\x0Anext line"), ("/%1B[31m%0D", "/\\x1B[31m\\x0D"),
+                ("/back\\slash%7F", "/back\\x5Cslash\\x7F"), ("/api/health", "/api/health")]
 
 with tempfile.TemporaryDirectory() as work:
     # One worker and no queue: a second photo while one is received is refused.
     one_place = ("--threads", "1", "--queue", "0")
     with started_server(serve, network, work, *one_place) as (url, server, log):
         for name, request, status in refusals:
-            answer, seconds = raw(url, request)
+            answer, seconds, answers = raw(url, request)
             assert answer == status, f"{name}: {answer} instead of {status}"
             assert seconds < 2, f"{name}: the refusal took {seconds:.1f} s"
+            assert answers == 1, f"{name}: {answers} answers on a connection that must close"
+        asked = b"".join(b"GET %s HTTP/1.1\r\n\r\n" % path.encode() for path, _ in logged_paths)
+        assert raw(url, asked + b"GET / HTTP/1.1\r\nConnection: close\r\n\r\n")[2] == 5
         bomb_file = os.path.join(work, "bomb.png")
         open(bomb_file, "wb").write(bomb)
         for name, body in [("not a picture", b"hello"), ("decompression bomb", bomb)]:
@@ -105,8 +122,61 @@ with tempfile.TemporaryDirectory() as work:
         assert held.recv(100).startswith(b"HTTP/1.1 415"), "the photo under way was not answered"
         assert server.wait(timeout=10) == 0, "the server did not end cleanly"
         lines = open(log).read().splitlines()
-        logged = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ 127\.0\.0\.1 POST /api/identify 415 \d+ \d+ms"
+        stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ 127\.0\.0\.1 "
+        logged = stamp + r"POST /api/identify 415 \d+ \d+ms"
         assert any(re.fullmatch(logged, line) for line in lines), "no request line in the log"
+        for path, shown in logged_paths:
+            found = [l for l in lines if re.fullmatch(stamp + "GET " + re.escape(shown) + " .*", l)]
+            assert len(found) == 1, f"{path} logged as {found}"
+        assert all(l.startswith(("leafid-serve: ", "20")) for l in lines), "a log line broken"
+
+    # Crowds take no thread: with silent and trickling connections open (a byte every 0.2 s; the
+    # figures of docs/serve.md come from LEAFID_CROWD=3000,1000), a normal request is answered
+    # within a second; so under a 1 GiB address-space cap with 8 threads.
+    silent, trickling = map(int, os.environ.get("LEAFID_CROWD", "300,100").split(","))
+    cap = lambda: resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+    with started_server(serve, network, work, "--threads", "8", preexec=cap) as (url, server, _):
+        crowd = [connect(url) for _ in range(silent + trickling)]
+        for connection in crowd[silent:]:
+            connection.sendall(b"GET / HTTP/1.1\r\nX-Slow: ")
+        calm = threading.Event()
+        def trickle():
+            while not calm.wait(0.2):
+                for connection in crowd[silent:]:
+                    try:
+                        connection.send(b"a")
+                    except OSError:
+                        pass  # cut at the head's 30 s
+        threading.Thread(target=trickle, daemon=True).start()
+        for name, request, status in [("health", b"GET /api/health HTTP/1.1\r\n\r\n", 200),
+                                      ("photo", POST + b"Content-Length: 5\r\n\r\nhello", 415)]:
+            with connect(url) as connection:
+                start = time.time()
+                connection.sendall(request)
+                answer = connection.recv(100)
+            assert answer.startswith(b"HTTP/1.1 %d" % status), f"{name} in the crowd: {answer}"
+            assert time.time() - start < 1, f"{name} waited {time.time() - start:.1f} s"
+        # Four photos of 64 MiB under way fill the 256 MiB bound; when they go, so does the 503.
+        under_way = [connect(url) for _ in range(4)]
+        for connection in under_way:
+            connection.sendall(POST + b"Content-Length: %d\r\n\r\n" % (64 << 20))
+        time.sleep(0.3)
+        status, headers, _ = post(url, b"hello")
+        assert status == 503 and headers.get("Retry-After") == "1", f"past 256 MiB: {status}"
+        for connection in under_way:
+            connection.close()
+        time.sleep(0.3)
+        assert post(url, b"hello")[0] == 415, "photos that went away still hold their memory"
+        # The port is this server's: a second one says so in one line.
+        second = subprocess.run([serve, "--listen", url.split("/")[2], "--network", network],
+                                capture_output=True, text=True, timeout=30)
+        assert second.returncode == 1 and second.stderr.splitlines() == \
+            [f"leafid-serve: cannot listen on {url.split('/')[2]}"], second.stderr
+        start = time.time()
+        server.send_signal(signal.SIGTERM)
+        assert server.wait(timeout=30) == 0 and time.time() - start < 5, \
+            f"a stop under a trickling crowd took {time.time() - start:.1f} s"
+        calm.set()
 
     photos = []
     for folder in ["ginkgo", "lime", "maple", "oak", "willow", "other", "../phone", "../nonleaf"]:

@@ -14,12 +14,13 @@ def skip(reason):
 
 
 @contextlib.contextmanager
-def started_server(serve, network, work, *options):
+def started_server(serve, network, work, *options, preexec=None):
     """Yields (url, process, log file) of a server on a free port; stops it with SIGTERM at the
     end and checks that it ends cleanly."""
     log = os.path.join(work, "serve.log")
     process = subprocess.Popen([serve, "--listen", "127.0.0.1:0", "--network", network, *options],
-                               cwd=work, stdout=subprocess.DEVNULL, stderr=open(log, "w"))
+                               cwd=work, stdout=subprocess.DEVNULL, stderr=open(log, "w"),
+                               preexec_fn=preexec)
     try:
         for _ in range(100):
             found = re.search(r"listening on (http://\S+/)", open(log).read())
