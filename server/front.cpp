@@ -221,13 +221,13 @@ class Front {
 
     void closeConnection(Connection& c) {
         if (c.phase == Phase::Body) {
-            // A photo that did not arrive whole is answered all the same (and logged), and
-            // lets go of its place among the photos in flight.
+            // A photo that did not arrive whole is answered all the same (and logged).
             takeInput(c, c.input.size());
             handlers_.answer(c.exchange);
             send(c.socket, c.exchange.answer.data(), c.exchange.answer.size(),
                  MSG_NOSIGNAL | MSG_DONTWAIT);
         }
+        handlers_.release(c.exchange);
         takeInput(c, c.input.size());
         watch(c, 0);
         const int socket = c.socket;
@@ -438,6 +438,9 @@ class Front {
             c.written += static_cast<size_t>(sent);
             c.lastByte = Clock::now();
         }
+        // Answers waiting for a client to take them are held as photos in flight: a client that
+        // sends photos and reads nothing cannot pile them up.
+        handlers_.release(c.exchange);
         if (c.exchange.close || stopping_) {
             startClosing(c);
             return;

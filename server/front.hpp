@@ -30,7 +30,7 @@ struct Exchange {
     std::string head;              // the request line and headers, the blank line included
     std::deque<std::string> body;  // the admitted body as received (whole, or what came)
     size_t admittedBytes = 0;      // Content-Length of an admitted photo
-    bool admitted = false;         // a photo counted in flight until it is answered
+    bool admitted = false;         // a photo counted in flight until its answer is sent
     bool sendContinue = false;     // the client waits for "100 Continue" before the body
     size_t number = 1;             // of this request on its connection
     std::chrono::steady_clock::time_point start;
@@ -44,9 +44,10 @@ struct FrontHandlers {
     // A head is complete: true when its body is to be received (an admitted photo), false when
     // it is answered from the head alone.
     std::function<bool(Exchange&)> admit;
-    // Writes the answer into the exchange (on a worker for an admitted photo) and lets go of
-    // its admission.
+    // Writes the answer into the exchange (on a worker for an admitted photo).
     std::function<void(Exchange&)> answer;
+    // The answer is sent, or the connection is gone: an admitted photo lets go of its place.
+    std::function<void(Exchange&)> release;
     // A head over maxRequestHeadBytes: answers status (414 or 431) into the exchange.
     std::function<void(Exchange&, int status)> refuseHead;
     // A stop signal arrived.

@@ -469,13 +469,12 @@ bool memoryFilesReadable() {
     return readable;
 }
 
-// Answers the exchange through httplib, on the thread at hand, and lets go of its admission.
-void answerExchange(Service& service, Router& router, Exchange& exchange) {
+// Answers the exchange through httplib, on the thread at hand.
+void answerExchange(Router& router, Exchange& exchange) {
     current = &exchange;
     bool closed = false;
     const bool answered = router.answer(exchange, closed);
     current = nullptr;
-    releaseAdmission(service.admission, exchange);
     exchange.close =
         exchange.close || !answered || closed || exchange.number >= maxRequestsPerConnection;
 }
@@ -568,7 +567,8 @@ int runServer(const ServeOptions& options) {
     route(service, router);
     FrontHandlers handlers;
     handlers.admit = [&](Exchange& exchange) { return admitPhoto(service, exchange); };
-    handlers.answer = [&](Exchange& exchange) { answerExchange(service, router, exchange); };
+    handlers.answer = [&](Exchange& exchange) { answerExchange(router, exchange); };
+    handlers.release = [&](Exchange& exchange) { releaseAdmission(service.admission, exchange); };
     handlers.refuseHead = [&](Exchange& exchange, int status) {
         refuseHead(service, exchange, status);
     };

@@ -5,6 +5,7 @@ being read; photos past the memory bound get 503; idle and trickling crowds, a s
 the port and an address-space cap leave a normal request answered within a second; one log
 line per request; a stop signal lets the request under way finish, and ends within 5 s.
 Usage: api_test.py SERVE LEAFID EVAL NETWORK LEAVES_DIR"""
+import base64
 import http.client
 import json
 import os
@@ -46,6 +47,12 @@ def raw(url, data):
             received += chunk
     status = int(received.split(b" ")[1]) if received.startswith(b"HTTP/1.1 ") else None
     return status, time.time() - start, received.count(b"HTTP/1.1 ")
+
+
+def png_size(data_url):
+    png = base64.b64decode(data_url.removeprefix("data:image/png;base64,"), validate=True)
+    assert png.startswith(b"\x89PNG\r\n\x1a\n"), "a picture that is no PNG"
+    return list(struct.unpack(">II", png[16:24]))
 
 
 def png_chunk(kind, data):
@@ -101,8 +108,10 @@ with tempfile.TemporaryDirectory() as work:
             assert answer["answer"] == expected, f"{name}: {answer['answer']!r}, not {expected!r}"
 
         # A photo under way holds the only place: the next is refused, the one after is not.
-        held = socket.create_connection(url.split("/")[2].split(":"), timeout=10)
-        held.sendall(b"POST /api/identify HTTP/1.1\r\nContent-Length: 10\r\n\r\nhel")
+        held = connect(url)
+        held.sendall(POST + b"Content-Length: 10\r\nExpect: 100-continue\r\n\r\n")
+        assert held.recv(100) == b"HTTP/1.1 100 Continue\r\n\r\n", "no 100 Continue"
+        held.sendall(b"hel")
         time.sleep(0.3)
         status, headers, answer = post(url, b"hello")
         assert status == 503 and headers.get("Retry-After") == "1", f"busy: {status} {headers}"
@@ -156,6 +165,8 @@ with tempfile.TemporaryDirectory() as work:
                 answer = connection.recv(100)
             assert answer.startswith(b"HTTP/1.1 %d" % status), f"{name} in the crowd: {answer}"
             assert time.time() - start < 1, f"{name} waited {time.time() - start:.1f} s"
+        crowd[0].settimeout(7)
+        assert crowd[0].recv(1) == b"", "a silent connection was not let go after 5 s"
         # Four photos of 64 MiB under way fill the 256 MiB bound; when they go, so does the 503.
         under_way = [connect(url) for _ in range(4)]
         for connection in under_way:
@@ -214,6 +225,12 @@ with tempfile.TemporaryDirectory() as work:
             del line["path"], line["class"]
             assert {k: v for k, v in answer.items() if k != "error"} == line, \
                 f"{photo}: the API and leafid-eval --json differ"
+            if answer["verdict"] == "measured":  # pictures by default, as measured: 128 wide
+                shown = post(url, body, path="/api/identify")[2]
+                size = [shown["working_size"]["width"], shown["working_size"]["height"]]
+                assert size[0] == 128 and all(png_size(shown["pictures"][name]) == size for name
+                                              in ["measured", "silhouette", "outline"]), photo
+                assert set(shown["geometry"]) == {"perimeter", "area", "diameter", "width"}
             form = post(url, multipart.encode() + body + b"\r\n--b--\r\n",
                         {"Content-Type": "multipart/form-data; boundary=b"})
             assert form[2] == answer, f"{photo}: sent as a form, it is answered otherwise"
