@@ -26,8 +26,8 @@ from serve_support import dialogue_line, started_server
 serve, leafid, evaluate, network, leaves = sys.argv[1:6]
 
 
-def post(url, body, headers=None, path="/api/identify?pictures=no", method="POST"):
-    connection = http.client.HTTPConnection(*url.split("/")[2].split(":"), timeout=30)
+def post(url, body, headers=None, path="/api/identify?pictures=no", method="POST", kept=None):
+    connection = kept or http.client.HTTPConnection(*url.split("/")[2].split(":"), timeout=30)
     connection.request(method, path, body, headers or {})
     response = connection.getresponse()
     return response.status, dict(response.getheaders()), json.loads(response.read())
@@ -63,7 +63,9 @@ def png_chunk(kind, data):
 bomb = (b"\x89PNG\r\n\x1a\n"
         + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 0, 0, 0, 0))
         + png_chunk(b"IDAT", zlib.compress(bytes(100001 * 4))) + png_chunk(b"IEND", b""))
-multipart = "--b\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"x.jpg\"\r\n\r\n"
+# A form whose photo comes after 1.2 MB of notes: the photo field is chosen, across the chunks.
+multipart = ("--b\r\nContent-Disposition: form-data; name=\"notes\"\r\n\r\n" + "n" * 1200000 +
+             "\r\n--b\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"x.jpg\"\r\n\r\n")
 POST = b"POST /api/identify HTTP/1.1\r\n"
 GB = b"Content-Length: 1000000000\r\n"
 refusals = [  # name, request, status
@@ -161,7 +163,9 @@ with tempfile.TemporaryDirectory() as work:
                                       ("photo", POST + b"Content-Length: 5\r\n\r\nhello", 415)]:
             with connect(url) as connection:
                 start = time.time()
-                connection.sendall(request)
+                connection.sendall(request[:-1])  # the head's end comes in two pieces
+                time.sleep(0.05)
+                connection.sendall(request[-1:])
                 answer = connection.recv(100)
             assert answer.startswith(b"HTTP/1.1 %d" % status), f"{name} in the crowd: {answer}"
             assert time.time() - start < 1, f"{name} waited {time.time() - start:.1f} s"
@@ -214,9 +218,10 @@ with tempfile.TemporaryDirectory() as work:
     with started_server(serve, network, work) as (url, server, log):
         health = post(url, None, path="/api/health", method="GET")[2]
         assert health["status"] == "ok" and health["outputs"] in (5, 6), health
-        for photo in photos:
+        kept = http.client.HTTPConnection(*url.split("/")[2].split(":"), timeout=30)
+        for photo in photos:  # one after the other on one kept-alive connection
             body = open(photo, "rb").read()
-            status, _, answer = post(url, body, {"Content-Type": "image/jpeg"})
+            status, _, answer = post(url, body, {"Content-Type": "image/jpeg"}, kept=kept)
             expected = dialogue_line(leafid, network, photo)
             assert answer["answer"] == expected, f"{photo}: {answer['answer']!r}, not {expected!r}"
             assert status == (415 if "isn't a readable image" in expected else 200), photo
@@ -231,7 +236,13 @@ with tempfile.TemporaryDirectory() as work:
                 assert size[0] == 128 and all(png_size(shown["pictures"][name]) == size for name
                                               in ["measured", "silhouette", "outline"]), photo
                 assert set(shown["geometry"]) == {"perimeter", "area", "diameter", "width"}
-            form = post(url, multipart.encode() + body + b"\r\n--b--\r\n",
-                        {"Content-Type": "multipart/form-data; boundary=b"})
+            form_body = multipart.encode() + body + b"\r\n--b--\r\n"
+            form = post(url, form_body, {"Content-Type": "multipart/form-data; boundary=b"})
+            if photo == photos[0]:  # a request sent right behind a photo is answered after it
+                request = POST + b"Content-Type: multipart/form-data; boundary=b\r\n" \
+                    b"Content-Length: %d\r\n\r\n" % len(form_body) + form_body
+                assert raw(url, request + b"GET / HTTP/1.1\r\nConnection: close\r\n\r\n")[2] == 2
             assert form[2] == answer, f"{photo}: sent as a form, it is answered otherwise"
+        # An answered photo no longer counts in flight, though its connection stays open.
+        assert post(url, None, path="/api/health", method="GET")[2]["photos_in_progress"] == 0
 print("API answered", len(photos), "shared photos as leafid does; every refusal as it should")
