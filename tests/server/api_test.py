@@ -82,6 +82,8 @@ refusals = [  # name, request, status
     ("other path", b"POST /upload HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 404),
     ("two lengths", POST + b"Content-Length: 5\r\nContent-Length: 35\r\n\r\nhello"
                            b"GET /api/health HTTP/1.1\r\n\r\n", 400),
+    ("a list of lengths", POST + b"Content-Length: 5, 35\r\n\r\nhello"
+                                 b"GET /api/health HTTP/1.1\r\n\r\n", 400),
     ("a line over 64 KiB", b"GET /" + b"a" * 65536 + b" HTTP/1.1\r\n\r\n", 414),
     ("headers over 64 KiB", b"GET / HTTP/1.1\r\n" + b"X: abcdefgh\r\n" * 6000 + b"\r\n", 431),
 ]
@@ -187,9 +189,14 @@ with tempfile.TemporaryDirectory() as work:
                                 capture_output=True, text=True, timeout=30)
         assert second.returncode == 1 and second.stderr.splitlines() == \
             [f"leafid-serve: cannot listen on {url.split('/')[2]}"], second.stderr
+        # A photo trickled in is not waited for beyond the stop's grace.
+        slow = connect(url)
+        slow.sendall(POST + b"Content-Length: 1000\r\n\r\n")
+        crowd.append(slow)  # the trickle goes on: a byte every 0.2 s
+        time.sleep(0.3)
         start = time.time()
         server.send_signal(signal.SIGTERM)
-        assert server.wait(timeout=30) == 0 and time.time() - start < 5, \
+        assert server.wait(timeout=40) == 0 and time.time() - start < 5, \
             f"a stop under a trickling crowd took {time.time() - start:.1f} s"
         calm.set()
 
