@@ -473,7 +473,12 @@ bool memoryFilesReadable() {
 void answerExchange(Router& router, Exchange& exchange) {
     current = &exchange;
     bool closed = false;
-    const bool answered = router.answer(exchange, closed);
+    bool answered = false;
+    try {
+        answered = router.answer(exchange, closed);
+    } catch (const std::exception&) {
+        exchange.answer.clear();  // out of memory outside a handler: the client is let go
+    }
     current = nullptr;
     exchange.close =
         exchange.close || !answered || closed || exchange.number >= maxRequestsPerConnection;

@@ -1,15 +1,13 @@
-"""The page of leafid-serve in headless Chromium: choose a shared photo, wait for the answer,
-compare it with the dialogue's, see the three pictures; a busy server is asked once more after
-its Retry-After; a file that is no picture gets one sentence. Saves a phone-sized screenshot.
-Fails when Chromium, its driver or Selenium is missing (scripts/setup installs them).
-Usage: browser_test.py SERVE LEAFID NETWORK LEAVES_DIR SCREENSHOT.png   Exit 77 means skipped."""
+"""The page of leafid-serve in headless Chromium, as docs/serve.md's Tests section says; fails
+when Chromium, its driver or Selenium is missing, skips (77) without the shared photos.
+Usage: browser_test.py SERVE LEAFID NETWORK LEAVES_DIR SCREENSHOT.png"""
 import os
 import socket
 import sys
 import tempfile
 import time
 
-from serve_support import dialogue_line, skip, started_server
+from serve_support import dialogue_line, started_server
 
 serve, leafid, network, leaves, screenshot = sys.argv[1:6]
 leaves = os.path.realpath(leaves)  # Chromium takes only canonical paths
@@ -24,7 +22,7 @@ driver_path = "/usr/bin/chromedriver"
 if not os.path.exists(driver_path):
     sys.exit("FAILED: chromium-driver is not installed (scripts/setup installs it)")
 if not os.path.isdir(leaves):
-    skip(f"the shared photos are not in {leaves}")
+    sys.exit(print(f"SKIPPED: the shared photos are not in {leaves}") or 77)
 
 photos = [os.path.join(leaves, "maple", "maple_flav_001.jpg"),
           os.path.join(leaves, "oak", sorted(os.listdir(os.path.join(leaves, "oak")))[0])]
@@ -56,7 +54,6 @@ with tempfile.TemporaryDirectory() as work, \
                 time.sleep(0.4)
                 held.sendall(b".")
                 assert held.recv(100).startswith(b"HTTP/1.1 415"), "the held photo's answer"
-                held.close()
             wait.until(lambda b: b.find_element(By.ID, "answer").text)
             shown = browser.find_element(By.ID, "answer").text
             assert expected in ("tree = " + shown, shown), f"{photo}: {shown!r}, not {expected!r}"
@@ -70,8 +67,7 @@ with tempfile.TemporaryDirectory() as work, \
             if photo == photos[0]:
                 browser.save_screenshot(screenshot)
         not_picture = os.path.join(work, "notes.jpg")
-        with open(not_picture, "w") as file:
-            file.write("not a picture at all\n")
+        open(not_picture, "w").write("not a picture at all\n")
         chooser.send_keys(not_picture)
         wait.until(lambda b: b.find_element(By.ID, "error").is_displayed())
         error = browser.find_element(By.ID, "error").text
