@@ -1,111 +1,92 @@
 #include "connection.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <sstream>
+
+ssize_t ExchangeStream::read(char* data, size_t size) {
+    const std::string& head = exchange_.head;
+    if (headRead_ < head.size()) {
+        const size_t count = std::min(size, head.size() - headRead_);
+        std::memcpy(data, head.data() + headRead_, count);
+        headRead_ += count;
+        return static_cast<ssize_t>(count);
+    }
+    std::deque<std::string>& body = exchange_.body;
+    if (body.empty()) {
+        return 0;
+    }
+    const size_t count = std::min(size, body.front().size() - chunkRead_);
+    std::memcpy(data, body.front().data() + chunkRead_, count);
+    chunkRead_ += count;
+    if (chunkRead_ == body.front().size()) {
+        body.pop_front();  // a photo is held once: its memory file takes what is read here
+        chunkRead_ = 0;
+    }
+    return static_cast<ssize_t>(count);
+}
+
+ssize_t ExchangeStream::write(const char* data, size_t size) {
+    exchange_.answer.append(data, size);
+    return static_cast<ssize_t>(size);
+}
+
+void ExchangeStream::get_remote_ip_and_port(std::string& ip, int& port) const {
+    ip = exchange_.peerAddress;
+    port = exchange_.peerPort;
+}
+
+void ExchangeStream::get_local_ip_and_port(std::string& ip, int& port) const {
+    ip = exchange_.localAddress;
+    port = exchange_.localPort;
+}
 
 namespace {
 
-bool waitFor(int socket, short events, std::chrono::milliseconds timeout) {
-    pollfd entry{socket, events, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(timeout.count()));
-    return ready > 0 && (entry.revents & (events | POLLHUP | POLLERR)) != 0;
+std::string trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r");
+    const size_t last = text.find_last_not_of(" \t\r");
+    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
 }
 
-void addressOf(const sockaddr_storage& address, std::string& ip, int& port) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (address.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        port = ntohs(v6.sin6_port);
-    } else if (address.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-        port = ntohs(v4.sin_port);
-    }
-    ip = text;
+bool namedLine(const std::string& line, const std::string& name) {
+    return line.size() > name.size() && line[name.size()] == ':' &&
+           std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
 }
 
 }  // namespace
 
-BoundedSocketStream::BoundedSocketStream(int socket, std::chrono::milliseconds readTimeout,
-                                         std::chrono::milliseconds writeTimeout)
-    : socket_(socket), readTimeout_(readTimeout), writeTimeout_(writeTimeout) {
-    startRequest();
-}
-
-void BoundedSocketStream::startRequest() {
-    budget_ = maxRequestHeadBytes;
-    deadline_ = std::chrono::steady_clock::now() + requestHeadTime;
-}
-
-void BoundedSocketStream::allowBody(size_t bodyBytes) {
-    budget_ += bodyBytes;
-    deadline_ += std::chrono::seconds(bodyBytes / minimumUploadBytesPerSecond);
-}
-
-bool BoundedSocketStream::waitReadable(std::chrono::milliseconds timeout) const {
-    return position_ < buffered_ || waitFor(socket_, POLLIN, timeout);
-}
-
-bool BoundedSocketStream::is_readable() const {
-    return waitReadable(readTimeout_);
-}
-
-bool BoundedSocketStream::is_writable() const {
-    return waitFor(socket_, POLLOUT, writeTimeout_);
-}
-
-ssize_t BoundedSocketStream::read(char* data, size_t size) {
-    if (budget_ == 0 || std::chrono::steady_clock::now() > deadline_) {
-        return -1;
+bool parseHead(const std::string& head, httplib::Request& request) {
+    std::istringstream lines(head);
+    std::string line;
+    std::getline(lines, line);
+    std::istringstream words(line);
+    std::string target;
+    if (!(words >> request.method >> target >> request.version)) {
+        return false;
     }
-    if (position_ == buffered_) {
-        // Most reads find bytes waiting: poll only when there are none.
-        ssize_t received = recv(socket_, buffer_, sizeof buffer_, MSG_DONTWAIT);
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!is_readable()) {
-                return -1;
-            }
-            received = recv(socket_, buffer_, sizeof buffer_, 0);
+    request.path = httplib::detail::decode_url(target.substr(0, target.find('?')), false);
+    while (std::getline(lines, line)) {
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && colon > 0) {
+            request.headers.emplace(line.substr(0, colon), trimmed(line.substr(colon + 1)));
         }
-        if (received <= 0) {
-            return received;
+    }
+    return true;
+}
+
+std::string withoutHeader(const std::string& head, const std::string& name) {
+    std::string kept;
+    for (size_t start = 0; start < head.size();) {
+        const size_t end = std::min(head.find('\n', start), head.size() - 1) + 1;
+        const std::string line = head.substr(start, end - start);
+        if (!namedLine(line, name)) {
+            kept += line;
         }
-        buffered_ = static_cast<size_t>(received);
-        position_ = 0;
+        start = end;
     }
-    const size_t count = std::min({size, buffered_ - position_, budget_});
-    std::memcpy(data, buffer_ + position_, count);
-    position_ += count;
-    budget_ -= count;
-    return static_cast<ssize_t>(count);
-}
-
-ssize_t BoundedSocketStream::write(const char* data, size_t size) {
-    if (!is_writable()) {
-        return -1;
-    }
-    return send(socket_, data, size, MSG_NOSIGNAL);
-}
-
-void BoundedSocketStream::get_remote_ip_and_port(std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (getpeername(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        addressOf(address, ip, port);
-    }
-}
-
-void BoundedSocketStream::get_local_ip_and_port(std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        addressOf(address, ip, port);
-    }
+    return kept;
 }

@@ -2,9 +2,7 @@
 
 #include <httplib.h>
 #include <pthread.h>
-#include <sys/resource.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -13,7 +11,6 @@
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
-#include <thread>
 
 #include "cli.hpp"
 #include "connection.hpp"
@@ -85,80 +82,34 @@ struct Service {
     std::mutex logMutex;
 };
 
-// What the thread of one connection holds for the request it serves: a connection is served by
-// one thread from start to end, one request after the other.
-thread_local BoundedSocketStream* connection = nullptr;
-thread_local bool closeAfterResponse = false;
-thread_local bool admitted = false;
-thread_local size_t admittedBytes = 0;
-thread_local Clock::time_point requestStart;
+// The request being answered by this thread, the front's or a worker's.
+thread_local Exchange* current = nullptr;
 
-void releaseAdmission(Admission& admission) {
-    if (!admitted) {
+void releaseAdmission(Admission& admission, Exchange& exchange) {
+    if (!exchange.admitted) {
         return;
     }
     std::lock_guard<std::mutex> lock(admission.mutex);
     admission.requests -= 1;
-    admission.bytes -= admittedBytes;
-    admitted = false;
-    admittedBytes = 0;
+    admission.bytes -= exchange.admittedBytes;
+    exchange.admitted = false;
 }
 
-constexpr std::chrono::seconds readTimeout{5};
-constexpr std::chrono::seconds writeTimeout{5};
-constexpr std::chrono::seconds keepAliveTimeout{5};
-constexpr std::chrono::milliseconds stopCheckInterval{500};
+// A connection is closed after this many requests (httplib names it in its Keep-Alive header).
+constexpr size_t maxRequestsPerConnection = 1000;
 
-// httplib's server with its connections read through BoundedSocketStream. It reads each request
-// itself; only the loop over the requests of one connection is this one's.
-class BoundedServer : public httplib::Server {
+// httplib's server used for what it does well: reading one request, routing it and writing the
+// answer. The front does the listening, the connections and the deadlines.
+class Router : public httplib::Server {
   public:
-    explicit BoundedServer(Admission& admission) : admission_(admission) {}
+    Router() { set_keep_alive_max_count(maxRequestsPerConnection); }
 
-    // httplib listens with a backlog of 5: connections beyond it wait for the client's
-    // retransmission, a second or more, whenever many arrive at once.
-    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
-
-  private:
-    bool process_and_close_socket(int socket) override {
-        // An answer is written in pieces (head, then body): without this each piece after the
-        // first waits for the client's delayed acknowledgement, some 40 ms.
-        const int on = 1;
-        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        BoundedSocketStream stream(socket, readTimeout, writeTimeout);
-        connection = &stream;
-        bool served = true;
-        for (size_t count = 1; served && waitForRequest(stream); ++count) {
-            stream.startRequest();
-            requestStart = Clock::now();
-            closeAfterResponse = false;
-            bool closed = false;
-            served = process_request(stream, count == keep_alive_max_count_, closed, nullptr);
-            releaseAdmission(admission_);  // also when the request ended without an answer
-            served = served && !closed && !closeAfterResponse && count < keep_alive_max_count_;
-        }
-        connection = nullptr;
-        shutdown(socket, SHUT_RDWR);
-        close(socket);
-        return served;
+    // Answers the request in the exchange into it; false when it held no request.
+    bool answer(Exchange& exchange, bool& closed) {
+        ExchangeStream stream(exchange);
+        return process_request(stream, exchange.number >= maxRequestsPerConnection, closed,
+                               nullptr);
     }
-
-    // Waits for the next request of a kept-alive connection; false when it does not come in
-    // time or the server stops.
-    bool waitForRequest(const BoundedSocketStream& stream) const {
-        for (auto waited = Clock::duration::zero(); waited < keepAliveTimeout;
-             waited += stopCheckInterval) {
-            if (svr_sock_ == INVALID_SOCKET) {
-                return false;
-            }
-            if (stream.waitReadable(stopCheckInterval)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    Admission& admission_;
 };
 
 void answerJson(httplib::Response& res, int status, const Json& json) {
@@ -171,60 +122,120 @@ void answerJson(httplib::Response& res, int status, const Json& json) {
 void refuse(httplib::Response& res, int status, const std::string& message) {
     answerJson(res, status, {{"error", message}});
     res.set_header("Connection", "close");
-    closeAfterResponse = true;
+    current->close = true;
 }
 
 std::string megabytes(size_t bytes) {
     return std::to_string(bytes >> 20) + " MiB";
 }
 
-// Decides on a request from its headers alone. True when it may go on; otherwise res holds the
-// refusal. Only POST /api/identify carries a body, and it must say its length.
-bool admit(Service& service, const httplib::Request& req, httplib::Response& res) {
-    if (admitted || req.method == "GET" || req.method == "HEAD") {
-        return true;
+struct Refusal {
+    int status;
+    std::string message;
+};
+
+// Two Content-Length headers (or one listing two numbers) that differ: which one ends the body
+// is the client's secret, and a request could hide behind the photo.
+bool lengthsDisagree(const httplib::Request& req) {
+    std::string first;
+    for (auto [at, end] = req.headers.equal_range("Content-Length"); at != end; ++at) {
+        std::istringstream values(at->second);
+        for (std::string value; std::getline(values, value, ',');) {
+            value.erase(0, value.find_first_not_of(" \t"));
+            value.erase(value.find_last_not_of(" \t") + 1);
+            if (first.empty()) {
+                first = value;
+            } else if (value != first) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Why a request is refused from its head alone, if it is; a photo may still find no room.
+std::optional<Refusal> refusalOf(const httplib::Request& req) {
+    if (lengthsDisagree(req)) {
+        return Refusal{400, "The request could not be read."};
+    }
+    if (req.method == "GET" || req.method == "HEAD") {
+        return std::nullopt;
     }
     if (req.method != "POST") {
-        refuse(res, 405, "Only GET and POST are answered here.");
-        return false;
+        return Refusal{405, "Only GET and POST are answered here."};
     }
     if (req.path != "/api/identify") {
-        refuse(res, 404, "There is nothing to post to here; photos go to /api/identify.");
-        return false;
+        return Refusal{404, "There is nothing to post to here; photos go to /api/identify."};
     }
     const std::optional<long long> length = parseInteger(req.get_header_value("Content-Length"), 0,
                                                          std::numeric_limits<long long>::max());
     if (req.has_header("Transfer-Encoding") || !length) {
-        refuse(res, 411, "The photo must be sent with its length (Content-Length).");
-        return false;
+        return Refusal{411, "The photo must be sent with its length (Content-Length)."};
     }
     if (static_cast<unsigned long long>(*length) > maxPhotoBytes) {
-        refuse(res, 413, "The photo is larger than " + megabytes(maxPhotoBytes) + ".");
-        return false;
+        return Refusal{413, "The photo is larger than " + megabytes(maxPhotoBytes) + "."};
     }
     const std::string encoding = req.get_header_value("Content-Encoding");
     if (!encoding.empty() && encoding != "identity") {
         // A compressed body could unpack to any size; photos are compressed already.
-        refuse(res, 415, "Compressed uploads are not accepted; send the photo as it is.");
+        return Refusal{415, "Compressed uploads are not accepted; send the photo as it is."};
+    }
+    return std::nullopt;
+}
+
+// The front's decision on a complete head: a photo is admitted, and its body received, while
+// fewer than threads + queue photos and less than maxPendingPhotoBytes are in flight. Everything
+// else is answered from the head alone.
+bool admitPhoto(Service& service, Exchange& exchange) {
+    httplib::Request req;
+    if (!parseHead(exchange.head, req)) {
         return false;
     }
+    // A body left unread must not be taken for the next request.
+    exchange.close =
+        req.has_header("Transfer-Encoding") ||
+        (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0");
+    if (req.method != "POST" || refusalOf(req)) {
+        return false;
+    }
+    const size_t bytes = std::stoull(req.get_header_value("Content-Length"));
     Admission& admission = service.admission;
-    std::lock_guard<std::mutex> lock(admission.mutex);
-    const size_t bytes = static_cast<size_t>(*length);
-    if (admission.requests >= admission.maxRequests ||
-        admission.bytes + bytes > maxPendingPhotoBytes) {
-        refuse(res, 503, "The server is busy; please try again in a moment.");
-        res.set_header("Retry-After", "1");
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(admission.mutex);
+        if (admission.requests >= admission.maxRequests ||
+            admission.bytes + bytes > maxPendingPhotoBytes) {
+            return false;
+        }
+        admission.requests += 1;
+        admission.bytes += bytes;
     }
-    admission.requests += 1;
-    admission.bytes += bytes;
-    admitted = true;
-    admittedBytes = bytes;
-    if (connection != nullptr) {
-        connection->allowBody(bytes);
+    exchange.admitted = true;
+    exchange.admittedBytes = bytes;
+    exchange.close = false;
+    if (req.get_header_value("Expect") == "100-continue") {
+        // The front says "100 Continue" itself, before it receives the body.
+        exchange.sendContinue = true;
+        exchange.head = withoutHeader(exchange.head, "Expect");
     }
     return true;
+}
+
+// Decides on a request from its headers alone, as httplib reads them. True when it may go on;
+// otherwise res holds the refusal.
+bool admit(const httplib::Request& req, httplib::Response& res) {
+    if (current->admitted) {
+        return true;
+    }
+    if (const std::optional<Refusal> refusal = refusalOf(req)) {
+        refuse(res, refusal->status, refusal->message);
+        return false;
+    }
+    if (req.method == "GET" || req.method == "HEAD") {
+        return true;
+    }
+    refuse(res, 503, "The server is busy; please try again in a moment.");
+    res.set_header("Retry-After", "1");
+    return false;
 }
 
 std::string base64(const std::vector<unsigned char>& bytes) {
@@ -351,7 +362,8 @@ std::string printable(const std::string& text) {
 // time address method path status bytes milliseconds
 void logRequest(Service& service, const httplib::Request& req, const httplib::Response& res) {
     const auto milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - requestStart).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - current->start)
+            .count();
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     gmtime_r(&now, &utc);
@@ -368,17 +380,17 @@ void logRequest(Service& service, const httplib::Request& req, const httplib::Re
 // After a refusal or a request that could not be read, what follows on the connection cannot be
 // trusted to start a request.
 void closeAfterError(const httplib::Response& res) {
-    closeAfterResponse = closeAfterResponse || (res.status >= 400 && res.status != 404);
+    current->close = current->close || (res.status >= 400 && res.status != 404);
 }
 
 void route(Service& service, httplib::Server& http) {
     // A client that waits for "100 Continue" is refused before it sends the body at all.
     http.set_expect_100_continue_handler([&](const httplib::Request& req, httplib::Response& res) {
-        return admit(service, req, res) ? 100 : res.status;
+        return admit(req, res) ? 100 : res.status;
     });
     http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        return admit(service, req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                        : httplib::Server::HandlerResponse::Handled;
+        return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                               : httplib::Server::HandlerResponse::Handled;
     });
     http.Get("/", [](const httplib::Request&, httplib::Response& res) {
         // The page needs nothing from elsewhere, and may fetch nothing from elsewhere.
@@ -458,14 +470,47 @@ bool memoryFilesReadable() {
     return readable;
 }
 
-// Every connection has a thread and a socket; the soft limit on open files must allow them.
-void allowConnections() {
-    rlimit files{};
-    const rlim_t wanted = 2 * maxConnections + 64;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < wanted) {
-        files.rlim_cur = std::min(wanted, files.rlim_max);
-        setrlimit(RLIMIT_NOFILE, &files);
+// Answers the exchange through httplib, on the thread at hand.
+void answerExchange(Router& router, Exchange& exchange) {
+    current = &exchange;
+    bool closed = false;
+    bool answered = false;
+    try {
+        answered = router.answer(exchange, closed);
+    } catch (const std::exception&) {
+        exchange.answer.clear();  // out of memory outside a handler: the client is let go
     }
+    current = nullptr;
+    exchange.close =
+        exchange.close || !answered || closed || exchange.number >= maxRequestsPerConnection;
+}
+
+// A head that passed its budget: answered, logged and the connection closed, without the
+// rest of it ever being read.
+void refuseHead(Service& service, Exchange& exchange, int status) {
+    const bool lineTooLong = status == 414;
+    const std::string body =
+        Json{{"error", lineTooLong ? "The request line is longer than 64 KiB."
+                                   : "The request's headers are longer than 64 KiB."}}
+            .dump();
+    exchange.answer = "HTTP/1.1 " + std::to_string(status) +
+                      (lineTooLong ? " URI Too Long" : " Request Header Fields Too Large") +
+                      "\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                      "Content-Length: " +
+                      std::to_string(body.size()) + "\r\n\r\n" + body;
+    exchange.close = true;
+    // The log names what it can of the request: its method and the start of its path.
+    const std::string line = exchange.head.substr(0, exchange.head.find('\n'));
+    httplib::Request req;
+    req.remote_addr = exchange.peerAddress;
+    std::istringstream words(line.substr(0, 1024));
+    words >> req.method >> req.path;
+    httplib::Response res;
+    res.status = status;
+    res.body = body;
+    current = &exchange;
+    logRequest(service, req, res);
+    current = nullptr;
 }
 
 }  // namespace
@@ -511,18 +556,9 @@ int runServer(const ServeOptions& options) {
                   << std::endl;
         return exitFailure;
     }
-    allowConnections();
-
-    BoundedServer http(service.admission);
-    http.new_task_queue = [] { return new httplib::ThreadPool(maxConnections); };
-    http.set_payload_max_length(maxPhotoBytes);
-    http.set_keep_alive_max_count(1000);
-    route(service, http);
-    const int port = options.port == 0
-                         ? http.bind_to_any_port(options.host)
-                         : (http.bind_to_port(options.host, options.port) ? options.port : -1);
-    http.widenBacklog();
-    if (port < 0) {
+    int port = options.port;
+    const int listener = listenOn(options.host, port);
+    if (listener < 0) {
         std::cerr << "leafid-serve: cannot listen on " << options.listenedText << std::endl;
         return exitFailure;
     }
@@ -532,21 +568,21 @@ int runServer(const ServeOptions& options) {
               << options.threads << " thread" << (options.threads == 1 ? "" : "s") << ", network "
               << options.networkFile << ")" << std::endl;
 
-    std::atomic<bool> stopping{false};
-    std::thread waiter([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        if (!stopping.exchange(true)) {
-            std::lock_guard<std::mutex> lock(service.logMutex);
-            std::cerr << "leafid-serve: stopping after the requests under way" << std::endl;
-        }
-        http.stop();
-    });
-    http.listen_after_bind();
-    if (!stopping.exchange(true)) {
-        pthread_kill(waiter.native_handle(), SIGTERM);  // wakes the waiter, which then ends
-    }
-    waiter.join();
+    Router router;
+    router.set_payload_max_length(maxPhotoBytes);
+    route(service, router);
+    FrontHandlers handlers;
+    handlers.admit = [&](Exchange& exchange) { return admitPhoto(service, exchange); };
+    handlers.answer = [&](Exchange& exchange) { answerExchange(router, exchange); };
+    handlers.release = [&](Exchange& exchange) { releaseAdmission(service.admission, exchange); };
+    handlers.refuseHead = [&](Exchange& exchange, int status) {
+        refuseHead(service, exchange, status);
+    };
+    handlers.stopping = [&] {
+        std::lock_guard<std::mutex> lock(service.logMutex);
+        std::cerr << "leafid-serve: stopping after the requests under way" << std::endl;
+    };
+    runFront(listener, options.threads, stopSignals, handlers);
     std::cerr << "leafid-serve: stopped" << std::endl;
     return exitSuccess;
 }

@@ -12,10 +12,6 @@ constexpr size_t maxPhotoBytes = size_t{64} << 20;
 // memory, so this and the decoder's own limit per photo bound the server's memory.
 constexpr size_t maxPendingPhotoBytes = size_t{256} << 20;
 
-// Connections served at once, one thread each for as long as a connection lasts; idle ones are
-// closed after five seconds without a request.
-constexpr int maxConnections = 1000;
-
 struct ServeOptions {
     std::string host = "127.0.0.1";
     int port = 8080;           // 0: any free port (the log's first line names it)
@@ -29,5 +25,6 @@ struct ServeOptions {
 bool parseListenAddress(const std::string& text, std::string& host, int& port);
 
 // Serves until SIGINT or SIGTERM, then finishes the requests under way. Returns 0 then, 1 when
-// it cannot listen, 2 when the network is refused (its line on standard error).
+// it cannot listen (the port is taken, by another leafid-serve too), 2 when the network is
+// refused (its line on standard error).
 int runServer(const ServeOptions& options);

@@ -4,22 +4,16 @@ import os
 import re
 import signal
 import subprocess
-import sys
 import time
 
 
-def skip(reason):
-    print("SKIPPED:", reason)
-    sys.exit(77)
-
-
 @contextlib.contextmanager
-def started_server(serve, network, work, *options):
-    """Yields (url, process, log file) of a server on a free port; stops it with SIGTERM at the
-    end and checks that it ends cleanly."""
+def started_server(serve, network, work, *options, preexec=None):
+    """Yields (url, process, log file) of a server on a free port; at the end, SIGTERM: status 0."""
     log = os.path.join(work, "serve.log")
     process = subprocess.Popen([serve, "--listen", "127.0.0.1:0", "--network", network, *options],
-                               cwd=work, stdout=subprocess.DEVNULL, stderr=open(log, "w"))
+                               cwd=work, stdout=subprocess.DEVNULL, stderr=open(log, "w"),
+                               preexec_fn=preexec)
     try:
         for _ in range(100):
             found = re.search(r"listening on (http://\S+/)", open(log).read())
