@@ -37,6 +37,7 @@ NeuralNetwork copyOf(const NeuralNetwork& network) {
     copy.hiddenLayers = network.hiddenLayers;
     copy.outputLayer = network.outputLayer;
     copy.weights = network.weights;
+    copy.calibration = network.calibration;
     return copy;
 }
 
