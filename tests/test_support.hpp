@@ -8,10 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <locale>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // value in count bytes, least significant first (le) or last (be).
 inline std::string le(uint64_t value, int count) {
@@ -60,14 +63,24 @@ inline std::string withPngChunk(const std::string& png, const std::string& kind,
             crc = crc >> 1 ^ (crc & 1 ? 0xEDB88320 : 0);
         }
     }
-    std::string bigEndian;
-    for (uint32_t value : {static_cast<uint32_t>(data.size()), ~crc}) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            bigEndian += static_cast<char>(value >> shift);
-        }
-    }
-    return png.substr(0, 33) + bigEndian.substr(0, 4) + named + bigEndian.substr(4) +
-           png.substr(33);
+    return png.substr(0, 33) + be(data.size(), 4) + named + be(~crc, 4) + png.substr(33);
+}
+
+// picture in the format of extension, as the image library writes it.
+inline std::string encoded(const std::string& extension, const cv::Mat& picture,
+                           const std::vector<int>& flags = {}) {
+    std::vector<uchar> bytes;
+    cv::imencode(extension, picture, bytes, flags);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
+inline long entriesIn(const std::filesystem::path& folder) {
+    return std::distance(std::filesystem::directory_iterator(folder), {});
 }
 
 // What AddressSanitizer's shadow memory adds to a process's peak, for memory bounds that must

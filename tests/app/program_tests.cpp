@@ -103,13 +103,6 @@ class ImageDialogue : public Dialogue {
     }
 };
 
-std::string encoded(const std::string& extension, const cv::Mat& picture,
-                    const std::vector<int>& flags = {}) {
-    std::vector<uchar> bytes;
-    cv::imencode(extension, picture, bytes, flags);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // 32-bit top-down BMP whose fourth byte is alpha, by its mask in a version 4 header.
 std::string bmpWithAlpha(const cv::Mat& bgra) {
     const std::string pixels(bgra.datastart, bgra.dataend);

@@ -29,11 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), {});
-}
-
 ProgramRun run(const std::string& binary, const std::vector<std::string>& arguments) {
     return runProgram(binary, arguments, fs::current_path().string(), "");
 }
@@ -49,10 +44,6 @@ NeuralNetwork loaded(const std::string& path) {
     CoutCapture quiet;
     EXPECT_TRUE(loadNetwork(network, path)) << path;
     return network;
-}
-
-long entriesIn(const fs::path& folder) {
-    return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
 }
 
 // Five drawn species: ellipses from round to long, two of each.

@@ -103,14 +103,8 @@ TEST(Geometry, DrawsOutlinesThenWidthThenDiameter) {
     EXPECT_EQ(countColour(canvas, green) + countColour(canvas, blue), 0);
 }
 
-// Holes, equal largest areas and the input left alone: see the reference comparison.
-TEST(Geometry, EmptyImageHasNoContour) {
-    cv::Mat canvas;
-    EXPECT_TRUE(computeGeometricFeatures(canvas, true, cv::Mat::zeros(20, 30, CV_8UC1)).empty());
-    EXPECT_EQ(canvas.size(), cv::Size(30, 20));
-    EXPECT_EQ(cv::countNonZero(canvas.reshape(1)), 0);
-}
-
+// Empty pictures, holes, equal largest areas and the input left alone: see the reference
+// comparison.
 TEST(Preparation, WorkingHeightTruncatesInDoublePrecision) {
     EXPECT_EQ(workingHeight(640, 480), 96);
     EXPECT_EQ(workingHeight(49, 49), 127);  // 127.99999999999999
@@ -309,17 +303,6 @@ TEST(Pictures, HeadersTellWhatDecodingWouldTake) {
     EXPECT_TRUE(isAffordable(
         readPictureHeader(dir.write("p", vast + "crc." + be(text.size(), 4) + "tEXt" + text))));
 }
-
-namespace {
-
-std::string encoded(const std::string& extension, const cv::Mat& picture,
-                    const std::vector<int>& flags = {}) {
-    std::vector<uchar> bytes;
-    cv::imencode(extension, picture, bytes, flags);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-}  // namespace
 
 // cmyk (four channels) as a CMYK JPEG, as print work flows save photos.
 std::string cmykJpeg(const cv::Mat& cmyk) {
