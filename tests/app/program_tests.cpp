@@ -115,17 +115,12 @@ std::string bmpWithAlpha(const cv::Mat& bgra) {
 // Uncompressed TIFF of grey and alpha samples, one strip.
 std::string greyAlphaTiff(const cv::Mat& greyAlpha) {
     const std::string pixels(greyAlpha.datastart, greyAlpha.dataend);
-    const std::vector<std::pair<int, uint64_t>> entries = {{256, greyAlpha.cols},
-                                                           {257, greyAlpha.rows},
-                                                           {258, 8 | 8 << 16},
-                                                           {262, 1},
-                                                           {273, 8 + 2 + 11 * 12 + 4},
-                                                           {277, 2},
-                                                           {278, greyAlpha.rows},
-                                                           {279, pixels.size()},
-                                                           {284, 1},
-                                                           {338, 2},
-                                                           {259, 1}};
+    // clang-format off
+    const std::vector<std::pair<int, uint64_t>> entries = {
+        {256, greyAlpha.cols}, {257, greyAlpha.rows}, {258, 8 | 8 << 16}, {262, 1},
+        {273, 8 + 2 + 11 * 12 + 4}, {277, 2}, {278, greyAlpha.rows}, {279, pixels.size()},
+        {284, 1}, {338, 2}, {259, 1}};
+    // clang-format on
     std::string text = std::string("II*\0", 4) + le(8, 4) + le(entries.size(), 2);
     for (const auto& [tag, value] : entries) {
         text += le(tag, 2) + le(tag == 258 ? 3 : 4, 2) + le(tag == 258 ? 2 : 1, 4) + le(value, 4);
