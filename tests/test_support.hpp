@@ -10,11 +10,9 @@
 #include <iostream>
 #include <iterator>
 #include <locale>
-#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 // value in count bytes, least significant first (le) or last (be).
 inline std::string le(uint64_t value, int count) {
@@ -64,14 +62,6 @@ inline std::string withPngChunk(const std::string& png, const std::string& kind,
         }
     }
     return png.substr(0, 33) + be(data.size(), 4) + named + be(~crc, 4) + png.substr(33);
-}
-
-// picture in the format of extension, as the image library writes it.
-inline std::string encoded(const std::string& extension, const cv::Mat& picture,
-                           const std::vector<int>& flags = {}) {
-    std::vector<uchar> bytes;
-    cv::imencode(extension, picture, bytes, flags);
-    return std::string(bytes.begin(), bytes.end());
 }
 
 inline std::string readFile(const std::string& path) {
