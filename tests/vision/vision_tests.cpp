@@ -79,20 +79,15 @@ TEST(Geometry, RectanglesAndTheStrictPerpendicularTolerance) {
     EXPECT_TRUE(std::isfinite(f[0]) && std::isfinite(f[2]));
 }
 
-TEST(Geometry, DrawsOutlinesThenWidthThenDiameter) {
-    cv::Mat canvas(5, 5, CV_8UC3, cv::Scalar(9, 9, 9));  // replaced, whatever it held
+// Outline, width and diameter lines, their colours and order, are compared with the reference
+// drawing in Reference.SilhouetteAndMeasurementsAreTheSameOnDrawnPictures; here the canvas is
+// replaced whatever it held, and holds only the outline without the chords.
+TEST(Geometry, DrawsOnAFreshCanvasAndOnlyTheOutlineWithoutChords) {
+    cv::Mat canvas(5, 5, CV_8UC3, cv::Scalar(9, 9, 9));
     const cv::Mat image = rectangleImage(40, 30, 20, 20);
     computeGeometricFeatures(canvas, true, image);
     EXPECT_EQ(canvas.size(), image.size());
-    // Diameter from (40,30) to (59,49); width between the other two corners, under the blue.
-    EXPECT_EQ(canvas.at<cv::Vec3b>(30, 40), blue);
-    EXPECT_EQ(canvas.at<cv::Vec3b>(40, 50), blue);
-    EXPECT_EQ(canvas.at<cv::Vec3b>(31, 58), green);
-    EXPECT_EQ(canvas.at<cv::Vec3b>(30, 50), white);
     EXPECT_EQ(canvas.at<cv::Vec3b>(10, 10), cv::Vec3b(0, 0, 0));
-    EXPECT_EQ(countColour(canvas, white) + countColour(canvas, green) + countColour(canvas, blue),
-              4 * 19 + 18 + 18);  // diagonals without their corner ends
-
     EXPECT_EQ(computeGeometricFeatures(canvas, false, image).size(), 2u);
     EXPECT_EQ(countColour(canvas, white), 4 * 19);
     EXPECT_EQ(countColour(canvas, green) + countColour(canvas, blue), 0);
