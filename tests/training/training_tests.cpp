@@ -145,6 +145,20 @@ TEST(Training, ResultReadsRawFeaturesLikeTheProgramAndNamesEveryExampleRight) {
     EXPECT_EQ(right, static_cast<int>(examples.size()));
 }
 
+TEST(Training, CopiesShareTheWeightOfTheirPhoto) {
+    std::vector<Example> examples = separableExamples();
+    examples[0].variants.push_back(examples[0].variants[0]);
+    examples[0].variants.push_back(examples[0].variants[0]);  // the photo and two copies
+    const std::vector<double> weights = classWeights(examples, 3);
+    const std::vector<double> scales{1.0, 2.0, 4.0};
+    const std::vector<Sample> all = makeSamples(examples, weights, scales);
+    ASSERT_EQ(all.size(), examples.size() + 2);
+    EXPECT_DOUBLE_EQ(all[0].weight + all[1].weight + all[2].weight, weights[0]);
+    EXPECT_DOUBLE_EQ(all[0].weight, weights[0] / 3.0);
+    EXPECT_DOUBLE_EQ(all[3].weight, weights[0]);  // a photo without copies
+    EXPECT_DOUBLE_EQ(all[0].inputs[2], examples[0].variants[0][2] / 4.0);
+}
+
 TEST(Training, ClassWeightsGiveEveryClassTheSameTotal) {
     const std::vector<Example> examples = separableExamples();
     const std::vector<double> weights = classWeights(examples, 4);
