@@ -112,3 +112,10 @@ TEST(OutlineDescriptors, LobedLeafIsPinned) {
         EXPECT_NEAR(d[k], pinned[k], 1e-6 * pinned[k]) << outlineDescriptorNames()[k];
     }
 }
+
+TEST(OutlineDescriptors, NetworkInputsBeyondTheSixAreDescriptorsThenHistograms) {
+    for (const auto& [inputs, descriptors] :
+         {std::pair{0, 0u}, {6, 0u}, {8, 2u}, {16, 10u}, {17, 11u}, {112, 106u}, {113, 106u}}) {
+        EXPECT_EQ(descriptorsRead(inputs), descriptors) << inputs;
+    }
+}
