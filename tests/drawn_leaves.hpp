@@ -35,6 +35,14 @@ inline cv::Mat underLight(const cv::Mat& picture, const Light& light) {
     return photo;
 }
 
+// picture in the format of extension, as the image library writes it.
+inline std::string encoded(const std::string& extension, const cv::Mat& picture,
+                           const std::vector<int>& flags = {}) {
+    std::vector<uchar> bytes;
+    cv::imencode(extension, picture, bytes, flags);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 // A dark ellipse on white; halfLength by halfWidth pixels, turned by angle degrees.
 inline cv::Mat drawLeaf(int halfLength, int halfWidth, double angle) {
     cv::Mat picture(240, 240, CV_8UC1, cv::Scalar(255));

@@ -4,17 +4,9 @@
 # directory has no nn.dat of its own.
 # Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR VERSION
 set -u
-cmake=$1
-build=$2
-source=$3
-version=$4
+cmake=$1 build=$2 source=$3 version=$4
 fail() { echo "FAILED: $*"; exit 1; }
-check() {  # ACTUAL EXPECTED WHAT
-  [ "$1" = "$2" ] || fail "$3: expected
-$2
-got
-$1"
-}
+check() { [ "$1" = "$2" ] || fail "$3: expected '$2', got '$1'"; }  # ACTUAL EXPECTED WHAT
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -45,10 +37,9 @@ dialogue() {
   echo " ($?)"
 }
 loaded() { printf 'Loading network from file %s...\nNetwork successfully loaded.\n\nEnter image path:  (0)' "$1"; }
-refused() {
-  printf 'Loading network from file %s...\nNetwork file %s %s\n' "$1" "$1" "$2"
-  printf "Network wasn't loaded\nPress Enter key to close program... (3)"
-}
+unloaded() { printf "Network wasn't loaded\nPress Enter key to close program... (3)"; }
+unopened() { printf 'Unable to open file nn.dat\n' && unloaded; }
+refused() { printf 'Loading network from file %s...\nNetwork file %s %s\n' "$1" "$1" "$2" && unloaded; }
 
 check "$(dialogue other words -x)" "$(loaded "$installed")" \
   "no nn.dat here: the installed one, and other arguments are ignored"
@@ -56,8 +47,7 @@ printf '\n5\n1\n2\n1 0 0 0 0\n0 1 0 0 0\n' >nn.dat
 check "$(dialogue)" "$(loaded nn.dat)" "nn.dat here is read first"
 invalid="is invalid: line 1 holds 'x' where the layer size belongs (a whole number of 32 bits)"
 printf 'x\n' >nn.dat
-check "$(dialogue)" "$(refused nn.dat "$invalid")" \
-  "a refused nn.dat here stays refused"
+check "$(dialogue)" "$(refused nn.dat "$invalid")" "a refused nn.dat here stays refused"
 
 mkdir data data/ginkgo data/lime data/maple data/oak data/willow
 check "$("$prefix/bin/leafid-eval" data 2>&1 | head -n 1)" \
@@ -65,8 +55,7 @@ check "$("$prefix/bin/leafid-eval" data 2>&1 | head -n 1)" \
   "leafid-eval refuses the nn.dat here"
 rm nn.dat
 ln -s gone.dat nn.dat
-check "$(dialogue)" \
-  "$(printf "Unable to open file nn.dat\nNetwork wasn't loaded\nPress Enter key to close program... (3)")" \
+check "$(dialogue)" "$(unopened)" \
   "a dangling nn.dat link here is named, not passed over"
 rm nn.dat
 check "$("$prefix/bin/leafid-eval" data 2>/dev/null | head -n 1)" \
@@ -74,10 +63,7 @@ check "$("$prefix/bin/leafid-eval" data 2>/dev/null | head -n 1)" \
   "leafid-eval reads the installed network"
 
 printf 'x\n' >"$installed"
-check "$(dialogue)" "$(refused "$installed" "$invalid")" \
-  "a damaged installed network is named"
+check "$(dialogue)" "$(refused "$installed" "$invalid")" "a damaged installed network is named"
 rm "$installed"
-check "$(dialogue)" \
-  "$(printf "Unable to open file nn.dat\nNetwork wasn't loaded\nPress Enter key to close program... (3)")" \
-  "with neither network it ends as always"
+check "$(dialogue)" "$(unopened)" "with neither network it ends as always"
 echo "installed into $prefix and checked"

@@ -5,11 +5,7 @@
 # beside the shipped nn.dat. Its man pages show the options and examples.
 # Usage: package_test.sh CPACK BUILD_DIR SOURCE_DIR VERSION BUILT_LEAFID   Exit 77 means skipped.
 set -u
-cpack=$1
-build=$2
-source=$3
-version=$4
-built=$5
+cpack=$1 build=$2 source=$3 version=$4 built=$5
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*"; exit 1; }
 for tool in dpkg-deb lintian man; do
@@ -43,9 +39,6 @@ photo=$(find "$leaves" -name '*.jpg' 2>/dev/null | sort | head -n 1)
 unpacked=$(printf '%s end' "$photo" | DISPLAY= "$root/usr/bin/leafid")
 expected=$(cd "$source" && printf '%s end' "$photo" | DISPLAY= "$built")
 [ "$unpacked" = "$(echo "$expected" | sed "1s|nn.dat|$root/usr/share/leafid/nn.dat|")" ] ||
-  fail "the unpacked leafid answered
-$unpacked
-instead of
-$expected"
+  fail "the unpacked leafid answered '$unpacked' instead of '$expected'"
 case $unpacked in *"tree = "*) ;; *) fail "no species for $photo: $unpacked" ;; esac
 echo "$deb: lintian without errors; $photo answered with the installed network"

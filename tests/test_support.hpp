@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
@@ -60,14 +61,16 @@ inline std::string withPngChunk(const std::string& png, const std::string& kind,
             crc = crc >> 1 ^ (crc & 1 ? 0xEDB88320 : 0);
         }
     }
-    std::string bigEndian;
-    for (uint32_t value : {static_cast<uint32_t>(data.size()), ~crc}) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            bigEndian += static_cast<char>(value >> shift);
-        }
-    }
-    return png.substr(0, 33) + bigEndian.substr(0, 4) + named + bigEndian.substr(4) +
-           png.substr(33);
+    return png.substr(0, 33) + be(data.size(), 4) + named + be(~crc, 4) + png.substr(33);
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
+inline long entriesIn(const std::filesystem::path& folder) {
+    return std::distance(std::filesystem::directory_iterator(folder), {});
 }
 
 // What AddressSanitizer's shadow memory adds to a process's peak, for memory bounds that must

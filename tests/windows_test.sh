@@ -3,8 +3,7 @@
 # windows exist with their names at their positions and show the right pictures.
 # Usage: windows_test.sh LEAFID_BINARY [SCREENSHOT.png]   Exit 77 means skipped.
 set -u
-leafid=$1
-shot_copy=${2:-}
+leafid=$1 shot_copy=${2:-}
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*"; exit 1; }
 
@@ -13,8 +12,7 @@ for tool in Xvfb xwininfo convert import; do
 done
 
 work=$(mktemp -d)
-xvfb_pid=""
-leafid_pid=""
+xvfb_pid="" leafid_pid=""
 cleanup() {
   exec 3>&- 2>/dev/null
   [ -n "$leafid_pid" ] && kill "$leafid_pid" 2>/dev/null

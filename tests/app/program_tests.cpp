@@ -14,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
+#include "drawn_leaves.hpp"
 #include "outline.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
@@ -103,13 +104,6 @@ class ImageDialogue : public Dialogue {
     }
 };
 
-std::string encoded(const std::string& extension, const cv::Mat& picture,
-                    const std::vector<int>& flags = {}) {
-    std::vector<uchar> bytes;
-    cv::imencode(extension, picture, bytes, flags);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // 32-bit top-down BMP whose fourth byte is alpha, by its mask in a version 4 header.
 std::string bmpWithAlpha(const cv::Mat& bgra) {
     const std::string pixels(bgra.datastart, bgra.dataend);
@@ -122,17 +116,12 @@ std::string bmpWithAlpha(const cv::Mat& bgra) {
 // Uncompressed TIFF of grey and alpha samples, one strip.
 std::string greyAlphaTiff(const cv::Mat& greyAlpha) {
     const std::string pixels(greyAlpha.datastart, greyAlpha.dataend);
-    const std::vector<std::pair<int, uint64_t>> entries = {{256, greyAlpha.cols},
-                                                           {257, greyAlpha.rows},
-                                                           {258, 8 | 8 << 16},
-                                                           {262, 1},
-                                                           {273, 8 + 2 + 11 * 12 + 4},
-                                                           {277, 2},
-                                                           {278, greyAlpha.rows},
-                                                           {279, pixels.size()},
-                                                           {284, 1},
-                                                           {338, 2},
-                                                           {259, 1}};
+    // clang-format off
+    const std::vector<std::pair<int, uint64_t>> entries = {
+        {256, greyAlpha.cols}, {257, greyAlpha.rows}, {258, 8 | 8 << 16}, {262, 1},
+        {273, 8 + 2 + 11 * 12 + 4}, {277, 2}, {278, greyAlpha.rows}, {279, pixels.size()},
+        {284, 1}, {338, 2}, {259, 1}};
+    // clang-format on
     std::string text = std::string("II*\0", 4) + le(8, 4) + le(entries.size(), 2);
     for (const auto& [tag, value] : entries) {
         text += le(tag, 2) + le(tag == 258 ? 3 : 4, 2) + le(tag == 258 ? 2 : 1, 4) + le(value, 4);
@@ -297,11 +286,9 @@ struct SilentDisplay {
     ~SilentDisplay() { close(socket); }
 };
 
-// Transparent is background: a leaf cut out onto transparent black reads like the same leaf on
-// white, whatever the format and sample size. Numbers keep their point in a German locale (where
-// it is installed). Nobody listens on display 4711; the silent one takes the connection and never
-// answers: the windows are skipped either way, instead of the toolkit aborting or the probe
-// waiting.
+// Transparent is background, in every format and sample size. Numbers keep their point in a
+// German locale (where installed). With nobody on display 4711, or a silent listener, the windows
+// are skipped instead of the toolkit aborting or the probe waiting.
 TEST_F(ImageDialogue, SquareLeavesGiveTheWholeReportAndASpeciesInAnyEnvironment) {
     cv::Mat cutOut(96, 128, CV_8UC4, cv::Scalar(0, 0, 0, 0));
     cutOut(cv::Rect(40, 30, 20, 20)).setTo(cv::Scalar(90, 90, 90, 255));
@@ -346,9 +333,8 @@ TEST_F(ImageDialogue, SquareLeavesGiveTheWholeReportAndASpeciesInAnyEnvironment)
     }
 }
 
-// Pictures that cannot be named each get one line, in little time and memory, and the leaf after
-// them is named. Several are a few bytes that once aborted the dialogue, took gigabytes or made
-// it measure nonsense.
+// Pictures that cannot be named (some once aborted, took gigabytes or measured nonsense) each get
+// one line, in little time and memory, and the leaf after them is named.
 TEST_F(ImageDialogue, PicturesThatCannotBeNamedGetOneAnswerAndTheDialogueGoesOn) {
     // A progressive JPEG of 64 x 64 pixels whose frame header claims 32000 x 32000: the decoder
     // makes up the missing data and would take gigabytes and many seconds.

@@ -72,16 +72,9 @@ TEST(TextNumbers, PiecesCountsAndDecimalsAsTheCLocaleReadsThem) {
     }
 }
 
+// The lines loading prints are pinned by the dialogue's transcripts.
 TEST(LoadNetwork, LayoutVariantsLoadAsWritten) {
     NeuralNetwork network;
-    TempDir dir;
-    const std::string path = dir.write("nn.dat", exampleFile);
-    {
-        CoutCapture capture;
-        ASSERT_TRUE(loadNetwork(network, path));
-        EXPECT_EQ(capture.text(),
-                  "Loading network from file " + path + "...\nNetwork successfully loaded.\n");
-    }
     using Weights = std::vector<WeightMatrix>;
     const struct {
         std::string file;

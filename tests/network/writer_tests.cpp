@@ -11,10 +11,6 @@
 
 namespace {
 
-long entriesIn(const std::filesystem::path& folder) {
-    return std::distance(std::filesystem::directory_iterator(folder), {});
-}
-
 // Written in a user's German locale (where installed), read back in any.
 TEST(NetworkFile, ReplacesAnOldFileWithWeightsThatLoadBackBitForBit) {
     const GermanLocale german;

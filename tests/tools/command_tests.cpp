@@ -29,11 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), {});
-}
-
 ProgramRun run(const std::string& binary, const std::vector<std::string>& arguments) {
     return runProgram(binary, arguments, fs::current_path().string(), "");
 }
@@ -49,10 +44,6 @@ NeuralNetwork loaded(const std::string& path) {
     CoutCapture quiet;
     EXPECT_TRUE(loadNetwork(network, path)) << path;
     return network;
-}
-
-long entriesIn(const fs::path& folder) {
-    return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
 }
 
 // Five drawn species: ellipses from round to long, two of each.
@@ -433,10 +424,9 @@ const std::vector<WeightMatrix> roundOrLong = {{{6, -10, -10, -10, -6},
                                                 {0, 0, 0, 0, 0},
                                                 {0, 0, 0, 0, 0}}};
 
-// Every field of one photo's JSON line or CSV row: those in exact as they are there; the values
-// (named after valuePrefix) by the photo's geometry; the outputs (after outputPrefix, by key) as
-// the crafted network makes them from those values, within tolerance; any other is unchecked
-// and fails.
+// Every field of one photo's JSON line or CSV row: exact ones as given, values (after valuePrefix)
+// by the photo's geometry, outputs (after outputPrefix) as the crafted network makes them from
+// those values; any other field fails as unchecked.
 void readBack(const std::map<std::string, std::string>& fields,
               const std::map<std::string, std::string>& exact, const KnownPhoto& photo,
               const std::string& valuePrefix, const std::string& outputPrefix, double tolerance) {
@@ -473,10 +463,9 @@ void readBack(const std::map<std::string, std::string>& fields,
     }
 }
 
-// Every field of leafid-eval's JSON and every column of its CSV, read back and held against what
-// the photos are: drawn ellipses of known proportions and sizes, a file that is no picture, an
-// empty sheet, a round leaf in the maple folder; names with a quote alone, a quote with a comma
-// and a carriage return, and bytes that are not UTF-8.
+// Every JSON field and CSV column of leafid-eval, read back against drawn ellipses, a file that is
+// no picture, an empty sheet, a round leaf in the maple folder, and names with quotes, commas,
+// carriage returns and bytes that are not UTF-8.
 TEST(EvalCommand, EveryJsonFieldAndCsvColumnReadsBackWhatThePhotosAre) {
     TempDir dir;
     const fs::path data = dir.path() / "data";
@@ -587,10 +576,9 @@ TEST(EvalCommand, EveryJsonFieldAndCsvColumnReadsBackWhatThePhotosAre) {
     }
 }
 
-// Every file the two tools write, named as long as a file name may be, is written. A folder, a
-// FIFO, a device or a link to nothing in its place is refused and left as it was. On a full disk
-// (a small tmpfs mounted in a private mount namespace, filled up) the old file stays as it was
-// and no temporary file is left. A refusal or failure exits with 1.
+// Every file the two tools write is written under the longest file name; a folder, FIFO, device
+// or dangling link in its place is refused and kept; on a full disk (a filled tmpfs in a private
+// mount namespace) the old file stays and no temporary file is left. Failures exit with 1.
 TEST(Commands, EveryOutputIsWrittenWholeOrLeftAsItWas) {
     TempDir dir;
     const fs::path data = dir.path() / "data";

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <numeric>
 #include <regex>
@@ -21,8 +20,7 @@
 namespace {
 
 std::string sourceFile(const std::string& name) {
-    std::ifstream file(std::string(LEAFID_SOURCE_DIR) + "/" + name);
-    return std::string((std::istreambuf_iterator<char>(file)), {});
+    return readFile(std::string(LEAFID_SOURCE_DIR) + "/" + name);
 }
 
 TEST(ShippedNetwork, NamesTheTrainingPhotosAsDocumented) {

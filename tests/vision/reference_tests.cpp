@@ -163,10 +163,9 @@ std::vector<Points> pointLists() {
     return lists;
 }
 
-// Pictures of every kind: noise of several densities (specks, holes, nesting, equal areas) and
-// the patterns a median keeps (stripes and checkerboards of period 2) in sizes from one pixel
-// up, grey noise around the threshold, ellipses at many angles, rectangles, two equal squares,
-// a ring with an island, lines, a comb.
+// Noise of several densities (specks, holes, nesting, equal areas), period-2 stripes and checks
+// a median keeps, from one pixel up; grey noise around the threshold, ellipses at many angles,
+// rectangles, two equal squares, a ring with an island, lines, a comb.
 std::vector<cv::Mat> drawnPictures() {
     const auto pattern = [](cv::Size size, auto isLeaf) {
         cv::Mat picture(size, CV_8UC1);
