@@ -56,8 +56,10 @@ std::vector<cv::Point2d> onPixelEdges(const std::vector<cv::Point2d>& samples) {
 
 }  // namespace
 
-cv::Mat countLeafPixelsByRow(const cv::Mat& leaf) {
-    cv::Mat counts(leaf.rows, leaf.cols + 1, CV_32F);
+namespace {
+
+// countLeafPixelsByRow into counts, which holds leaf.rows x (leaf.cols + 1) floats already.
+void countLeafPixelsInto(const cv::Mat& leaf, cv::Mat& counts) {
     for (int y = 0; y < leaf.rows; ++y) {
         float* row = counts.ptr<float>(y);
         row[0] = 0.0f;
@@ -73,6 +75,13 @@ cv::Mat countLeafPixelsByRow(const cv::Mat& leaf) {
             }
         }
     }
+}
+
+}  // namespace
+
+cv::Mat countLeafPixelsByRow(const cv::Mat& leaf) {
+    cv::Mat counts(leaf.rows, leaf.cols + 1, CV_32F);
+    countLeafPixelsInto(leaf, counts);
     return counts;
 }
 
@@ -125,14 +134,7 @@ std::vector<cv::Mat> countLeafPixelsOfHalves(const cv::Mat& binary, int halvings
         }
         cv::Mat levelCounts(size.height, size.width + 1, CV_32F, free);
         free += levelCounts.total();
-        for (int y = 0; y < size.height; ++y) {
-            const float* pixels = copy.ptr<float>(y);
-            float* row = levelCounts.ptr<float>(y);
-            row[0] = 0.0f;
-            for (int x = 0; x < size.width; ++x) {
-                row[x + 1] = row[x] + pixels[x];
-            }
-        }
+        countLeafPixelsInto(copy, levelCounts);
         counts.push_back(levelCounts);
         shares = copy;
     }
